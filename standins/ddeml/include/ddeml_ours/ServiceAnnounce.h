@@ -12,7 +12,7 @@
 //   ATOM a = GlobalAddAtomA("Excel");                         // base service name
 //   SendMessageTimeoutA(HWND_BROADCAST, msg, (WPARAM)serverWindow,
 //                       MAKELPARAM(a, kServiceRegister),      // or kServiceUnregister
-//                       SMTO_ABORTIFHUNG | SMTO_BLOCK, 2000, nullptr);
+//                       SMTO_ABORTIFHUNG | SMTO_NORMAL, 2000, nullptr);
 //   GlobalDeleteAtom(a);                                      // the sender owns the atom
 //
 // wParam          the server window that answers WM_DDE_INITIATE for the service.
