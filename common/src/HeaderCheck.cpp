@@ -1,0 +1,17 @@
+// Every public header of the kit, each compiled on its own first, so a missing include in one
+// of them breaks this build rather than a user's.
+#include "common/Strings.h"
+#include "common/ComPtr.h"
+#include "common/Errors.h"
+#include "common/Bstr.h"
+#include "common/Variant.h"
+#include "common/SafeArray.h"
+#include "common/Handles.h"
+#include "common/ComObject.h"
+#include "common/Dispatch.h"
+#include "common/Enumerators.h"
+#include "common/ConnectionPoints.h"
+#include "common/ClassFactory.h"
+#include "common/Registration.h"
+#include "common/LocalServer.h"
+#include "common/Kit.h"
