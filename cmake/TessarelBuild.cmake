@@ -29,7 +29,9 @@ elseif(TESSAREL_WINELIB)
   add_compile_options(-w)
   add_compile_definitions(NOMINMAX)
 else()
-  add_compile_options(-Wall -Wextra)
+  # Portable logic is tested natively under the address and undefined-behaviour sanitizers.
+  add_compile_options(-Wall -Wextra -fsanitize=address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
 endif()
 
 set(TESSAREL_WIDL_INCLUDES /usr/include/wine/wine/windows)

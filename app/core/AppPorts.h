@@ -1,0 +1,127 @@
+// The outside parts the application core talks to, each behind a small interface so the
+// start-up order can be driven with fakes and no window or server exists. Subsystems that are
+// not wired in yet are represented by the do-nothing implementations at the bottom.
+#pragma once
+#include <string>
+#include <vector>
+
+class IPlatform {
+ public:
+  virtual ~IPlatform() = default;
+  virtual std::string ComputerName() = 0;  // as the system reports it (64-character buffer)
+  virtual bool FileReadable(const std::string& path) = 0;
+  // GetPrivateProfileString with a 128-character buffer: at most 127 characters come back.
+  virtual std::string GetProfile(const std::string& section, const std::string& key,
+                                 const std::string& def, const std::string& file) = 0;
+};
+
+// The OPC server toolkit as the program uses it at start-up and exit.
+class IToolkitPort {
+ public:
+  virtual ~IToolkitPort() = default;
+  virtual void RegisterServer() = 0;
+  virtual void UnregisterServer() = 0;
+  virtual void StartServing() = 0;
+  virtual bool ClientsConnected() = 0;
+  virtual void RequestClientShutdown(const std::string& reason) = 0;
+};
+
+// The DDE client control hosted on the main window.
+class IDdeControlPort {
+ public:
+  virtual ~IDdeControlPort() = default;
+  virtual void SetFailedReturnString(const std::string& text) = 0;
+  virtual bool Initialise() = 0;
+  virtual void Uninitialise() = 0;
+};
+
+// Excel automation: obtaining the application and opening the workbook.
+class IExcelPort {
+ public:
+  virtual ~IExcelPort() = default;
+  virtual void ObtainExcel(bool newInstance, bool visible, const std::string& workbookPath) = 0;
+  // Opens the workbook unless it was found already open; failures are not reported.
+  virtual void OpenWorkbookIfNotOpen(const std::string& path, bool writable) = 0;
+  virtual void Release() = 0;
+};
+
+// The server tag database and the per-sheet cell lists.
+class ITagDatabasePort {
+ public:
+  virtual ~ITagDatabasePort() = default;
+  virtual void LoadServerDatabase(const std::string& path) = 0;
+  virtual long TagCount() = 0;
+  virtual std::vector<std::string> SheetNames() = 0;  // gSheets, in collection order
+};
+
+// The DDE link to Excel: advise queue, cell formatter, one conversation per sheet.
+class IDdeLinkPort {
+ public:
+  virtual ~IDdeLinkPort() = default;
+  virtual void CreateAdviseQueue(long size) = 0;  // 0: the queue's default size
+  virtual void CreateCellFormatter() = 0;
+  virtual void ConnectToDdeServer(const std::string& service, const std::string& topic) = 0;
+};
+
+struct ClientSettings {
+  std::string Node, Server, Sheet, Database;
+};
+
+// The OPC client bridge to one other server.
+class IClientBridgePort {
+ public:
+  virtual ~IClientBridgePort() = default;
+  virtual void Configure(const ClientSettings& settings) = 0;
+  virtual bool ServerConfigured() = 0;
+  virtual void Start() = 0;
+};
+
+enum class AppTimer { Startup, Macro, OpcUpdate, ReEnableExcelAutoMode };
+
+// What the main window shows and the timers it owns.
+class IMainView {
+ public:
+  virtual ~IMainView() = default;
+  virtual void ShowSpreadsheet(const std::string& path) = 0;
+  virtual void ShowClientDatabase(const std::string& path) = 0;
+  virtual void ShowTagCount(long count) = 0;
+  virtual void ShowErrorState() = 0;
+  virtual void StartTimer(AppTimer timer) = 0;
+  virtual void StopTimer(AppTimer timer) = 0;
+  virtual void SetTimerInterval(AppTimer timer, unsigned ms) = 0;
+  virtual void Unload() = 0;  // ends the program through the normal unload path
+};
+
+// Do-nothing stand-ins for subsystems that are not wired in.
+class NullToolkitPort : public IToolkitPort {
+ public:
+  void RegisterServer() override {}
+  void UnregisterServer() override {}
+  void StartServing() override {}
+  bool ClientsConnected() override { return false; }
+  void RequestClientShutdown(const std::string&) override {}
+};
+class NullDdeControlPort : public IDdeControlPort {
+ public:
+  void SetFailedReturnString(const std::string&) override {}
+  bool Initialise() override { return true; }
+  void Uninitialise() override {}
+};
+class NullExcelPort : public IExcelPort {
+ public:
+  void ObtainExcel(bool, bool, const std::string&) override {}
+  void OpenWorkbookIfNotOpen(const std::string&, bool) override {}
+  void Release() override {}
+};
+class NullDdeLinkPort : public IDdeLinkPort {
+ public:
+  void CreateAdviseQueue(long) override {}
+  void CreateCellFormatter() override {}
+  void ConnectToDdeServer(const std::string&, const std::string&) override {}
+};
+class NullClientBridgePort : public IClientBridgePort {
+ public:
+  void Configure(const ClientSettings&) override {}
+  bool ServerConfigured() override { return false; }
+  void Start() override {}
+};

@@ -1,0 +1,24 @@
+// The event log ("Event Log": the messages of this run), the error log ("  Error Log": the whole
+// log file) and the About box.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "EventLog.h"
+
+namespace logwindows {
+
+bool RegisterClasses(HINSTANCE instance);
+
+// Opens (or brings forward) the modeless event log window showing log's buffer.
+HWND ShowEventLog(HINSTANCE instance, HWND owner, const EventLog* log);
+// Opens the modeless error log window filled with the content of logFile.
+HWND ShowErrorLog(HINSTANCE instance, HWND owner, const std::string& logFile);
+// The modal About box, showing the log file's path.
+void ShowAbout(HINSTANCE instance, HWND owner, const std::string& logFile);
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace logwindows

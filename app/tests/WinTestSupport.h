@@ -1,0 +1,195 @@
+// Helpers for tests that start the real programs under Wine: paths, temporary program folders,
+// finding a process's window, reading control texts and saving a screenshot.
+#pragma once
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// A Unix path from the build (ctest's environment) as Wine sees it, on drive Z:.
+inline std::string FromUnix(const std::string& unixPath) {
+  std::string p = "Z:" + unixPath;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+inline std::string EnvPath(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? FromUnix(v) : std::string();
+}
+
+inline std::string LongPath(const std::string& p) {
+  char buf[MAX_PATH * 2];
+  DWORD n = GetLongPathNameA(p.c_str(), buf, sizeof buf);
+  return n > 0 && n < sizeof buf ? std::string(buf, n) : p;
+}
+
+// A fresh, empty folder under the temporary folder; removed (with its files) on destruction.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& tag) {
+    char tmp[MAX_PATH];
+    GetTempPathA(MAX_PATH, tmp);
+    path_ = LongPath(tmp) + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+            std::to_string(GetTickCount());
+    CreateDirectoryA(path_.c_str(), nullptr);
+  }
+  ~TempFolder() {
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((path_ + "\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        std::string n = fd.cFileName;
+        if (n != "." && n != "..") DeleteFileA((path_ + "\\" + n).c_str());
+      } while (FindNextFileA(h, &fd));
+      FindClose(h);
+    }
+    RemoveDirectoryA(path_.c_str());
+  }
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+  void Write(const std::string& name, const std::string& content) const {
+    std::ofstream(File(name), std::ios::binary) << content;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Process {
+  PROCESS_INFORMATION pi{};
+  bool ok = false;
+  ~Process() {
+    if (!ok) return;
+    if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  // Exit code, or -1 when it did not end within ms.
+  long WaitExit(DWORD ms) {
+    if (WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    return static_cast<long>(code);
+  }
+};
+
+inline bool Start(Process& p, const std::string& exe, const std::string& args,
+                  const std::string& dir) {
+  std::string cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  p.ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        dir.empty() ? nullptr : dir.c_str(), &si, &p.pi) != FALSE;
+  return p.ok;
+}
+
+// The first visible top-level window of the given class owned by the process, waiting up to ms.
+inline HWND FindProcessWindow(DWORD pid, const char* cls, DWORD ms) {
+  struct Q {
+    DWORD pid;
+    const char* cls;
+    HWND found;
+  } q{pid, cls, nullptr};
+  DWORD until = GetTickCount() + ms;
+  while (!q.found && GetTickCount() < until) {
+    EnumWindows(
+        [](HWND h, LPARAM lp) -> BOOL {
+          auto* q = reinterpret_cast<Q*>(lp);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(h, &owner);
+          char c[128];
+          if (owner == q->pid && IsWindowVisible(h) && GetClassNameA(h, c, sizeof c) &&
+              lstrcmpA(c, q->cls) == 0) {
+            q->found = h;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&q));
+    if (!q.found) Sleep(50);
+  }
+  return q.found;
+}
+
+inline std::string Text(HWND h) {
+  char buf[4096];
+  LRESULT n = SendMessageA(h, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf));
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+inline std::string ItemText(HWND parent, int id) { return Text(GetDlgItem(parent, id)); }
+
+// Waits until a control's text satisfies pred; returns the last text seen.
+template <class Pred>
+std::string WaitText(HWND parent, int id, Pred pred, DWORD ms) {
+  DWORD until = GetTickCount() + ms;
+  std::string t = ItemText(parent, id);
+  while (!pred(t) && GetTickCount() < until) {
+    Sleep(50);
+    t = ItemText(parent, id);
+  }
+  return t;
+}
+
+inline RECT ClientRectOf(HWND parent, int id) {
+  RECT r;
+  GetWindowRect(GetDlgItem(parent, id), &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// Saves what the screen shows of the window as a 24-bit BMP; true on success.
+inline bool SaveScreenshot(HWND hwnd, const std::string& path) {
+  SetForegroundWindow(hwnd);
+  RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(300);
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  SelectObject(mem, old);
+  DWORD stride = ((w * 3 + 3) & ~3u);
+  DWORD size = stride * h;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + size;
+  bool ok = false;
+  if (FILE* f = std::fopen(path.c_str(), "wb")) {
+    ok = std::fwrite(&fh, sizeof fh, 1, f) == 1 &&
+         std::fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f) == 1 &&
+         std::fwrite(bits, 1, size, f) == size;
+    std::fclose(f);
+  }
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+
+}  // namespace wintest

@@ -1,0 +1,124 @@
+// Tessarel.exe started for real under Wine in a temporary program folder; its main window is
+// read through window messages, as a user would see it.
+#include <gtest/gtest.h>
+
+#include "../res/resource.h"
+#include "WinTestSupport.h"
+
+using namespace wintest;
+
+namespace {
+
+const char* kMainClass = "TessarelMainWindow";
+
+std::string TessarelExe() { return EnvPath("TESSAREL_BIN_DIR") + "\\Tessarel.exe"; }
+
+// A program folder with its own copy of Tessarel.exe, so the INI and log are looked for there.
+struct ProgramFolder {
+  TempFolder dir{"tessarel_gui"};
+  ProgramFolder() {
+    EXPECT_TRUE(CopyFileA(TessarelExe().c_str(), dir.File("Tessarel.exe").c_str(), FALSE))
+        << TessarelExe();
+  }
+  std::string Exe() const { return dir.File("Tessarel.exe"); }
+};
+
+void SaveArtifact(HWND w, const std::string& name) {
+  std::string folder = EnvPath("TESSAREL_ARTIFACTS");
+  if (folder.empty()) return;
+  CreateDirectoryA(folder.c_str(), nullptr);
+  EXPECT_TRUE(SaveScreenshot(w, folder + "\\" + name)) << name;
+}
+
+}  // namespace
+
+TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
+  ProgramFolder pf;
+  pf.dir.Write("Tessarel.ini",
+               "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=plant.xlsx\r\n"
+               "[OPC Client]\r\nDatabase=client.csv\r\n");
+  pf.dir.Write("plant.xlsx", "not really a workbook, but readable");
+  Process p;
+  ASSERT_TRUE(Start(p, pf.Exe(), "", pf.dir.Path()));
+  HWND w = FindProcessWindow(p.pi.dwProcessId, kMainClass, 20000);
+  ASSERT_NE(w, nullptr) << "no main window";
+  EXPECT_EQ(Text(w), "Tessarel");
+  EXPECT_EQ(ItemText(w, IDC_TXTSPREADSHEET), pf.dir.File("plant.xlsx"));
+  EXPECT_EQ(ItemText(w, IDC_TXTCLIENTTAGDEFINITIONFILE), pf.dir.File("client.csv"));
+  EXPECT_EQ(ItemText(w, IDC_TXTNUMOPCCLIENTS), "0");
+  // The start-up tick has run once the tag count is shown; no errors were counted.
+  Sleep(1000);
+  EXPECT_EQ(ItemText(w, IDC_TXTSTATUS), "Running");
+  EXPECT_FALSE(IsWindowVisible(GetDlgItem(w, IDC_BTNVIEWERRORLOG)));
+
+  // Resize: the spreadsheet label spans the server frame less twice its offset in it; the
+  // separator lines end at the window's width.
+  SetWindowPos(w, nullptr, 0, 0, 900, 400, SWP_NOMOVE | SWP_NOZORDER);
+  Sleep(300);
+  RECT client;
+  GetClientRect(w, &client);
+  RECT frame = ClientRectOf(w, IDC_FRASERVER), label = ClientRectOf(w, IDC_TXTSPREADSHEET);
+  EXPECT_EQ(label.right - label.left,
+            (frame.right - frame.left) - 2 * (label.left - frame.left));
+  EXPECT_EQ(ClientRectOf(w, IDC_LINE1).right, client.right);
+  EXPECT_EQ(ClientRectOf(w, IDC_LINE2).right, client.right);
+  SaveArtifact(w, "tessarel_main_running.bmp");
+
+  PostMessageA(w, WM_CLOSE, 0, 0);
+  EXPECT_EQ(p.WaitExit(15000), 0);
+  std::string log = ReadFile(pf.dir.File("Tessarel.log"));
+  EXPECT_NE(log.find("  Startup directory: " + pf.dir.Path() + "\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("  DDE Initialization OK\r\n"), std::string::npos) << log;
+}
+
+TEST(MainWindow, WithoutAnyIniShowsTheErrorStateAndTheErrorLog) {
+  ProgramFolder pf;
+  Process p;
+  ASSERT_TRUE(Start(p, pf.Exe(), "", pf.dir.Path()));
+  HWND w = FindProcessWindow(p.pi.dwProcessId, kMainClass, 20000);
+  ASSERT_NE(w, nullptr);
+  std::string status = WaitText(
+      w, IDC_TXTSTATUS, [](const std::string& t) { return t != "Running"; }, 10000);
+  EXPECT_EQ(status, "    Errors - See Tessarel.log");
+  HWND view = GetDlgItem(w, IDC_BTNVIEWERRORLOG);
+  EXPECT_TRUE(IsWindowVisible(view));
+  SaveArtifact(w, "tessarel_main_errors.bmp");
+
+  // "View" opens the error log with the whole log file in it.
+  PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BTNVIEWERRORLOG, BN_CLICKED),
+               reinterpret_cast<LPARAM>(view));
+  HWND errorLog = FindProcessWindow(p.pi.dwProcessId, "TessarelErrorLog", 10000);
+  ASSERT_NE(errorLog, nullptr);
+  EXPECT_EQ(Text(errorLog), "  Error Log");
+  std::string shown = ItemText(errorLog, IDC_RTBERRORLOG);
+  EXPECT_NE(shown.find("No Database CSV file specified in " + pf.dir.File("Tessarel.ini")),
+            std::string::npos)
+      << shown;
+  SaveArtifact(errorLog, "tessarel_error_log.bmp");
+
+  // "Event Log" shows this run's messages without time stamps.
+  PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDM_EVENTLOG, 0), 0);
+  HWND events = FindProcessWindow(p.pi.dwProcessId, "TessarelEventLog", 10000);
+  ASSERT_NE(events, nullptr);
+  EXPECT_EQ(Text(events), "Event Log");
+  std::string text = ItemText(events, IDC_TXTERRORS);
+  EXPECT_EQ(text.rfind("No Database CSV file specified in ", 0), 0u) << text;
+  EXPECT_NE(text.find("\r\nFile " + pf.dir.Path() + "\\ does not exist\r\n"), std::string::npos)
+      << text;
+
+  PostMessageA(w, WM_CLOSE, 0, 0);
+  EXPECT_EQ(p.WaitExit(15000), 0);
+}
+
+TEST(MainWindow, RegistrationSwitchesEndTheProgramWithoutShowingIt) {
+  ProgramFolder pf;
+  for (const char* args : {"/RegServer", "-unregserver -regserver"}) {
+    Process p;
+    ASSERT_TRUE(Start(p, pf.Exe(), args, pf.dir.Path()));
+    EXPECT_EQ(p.WaitExit(15000), 0) << args;
+    EXPECT_EQ(FindProcessWindow(p.pi.dwProcessId, kMainClass, 0), nullptr);
+  }
+  // Nothing past the switches ran: no INI was read, DDE never initialised.
+  std::string log = ReadFile(pf.dir.File("Tessarel.log"));
+  EXPECT_EQ(log.find("DDE Initialization"), std::string::npos) << log;
+}
