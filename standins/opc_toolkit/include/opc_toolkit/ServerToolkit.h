@@ -49,6 +49,13 @@ class IServedTag {
   virtual VARTYPE DataType() const = 0;
   // Copies the current value into *value (the caller clears it), and its quality and time.
   virtual HRESULT Read(VARIANT* value, short* quality, DATE* timeStamp) const = 0;
+  // An engineering-unit range (high above low) makes a numeric tag analog: clients' percent
+  // deadbands then apply to it.
+  virtual HRESULT SetEURange(double low, double high) {
+    (void)low;
+    (void)high;
+    return E_NOTIMPL;
+  }
 };
 
 class IServedTags {
@@ -102,5 +109,10 @@ class IServerToolkit {
 // events may be nullptr (no host answers: validation accepts, writes fail with E_FAIL).
 std::unique_ptr<IServerToolkit> CreateServerToolkit(const ToolkitConfig& config,
                                                     IServerToolkitEvents* events);
+
+// Creates a server object in this process, exactly as a connecting client's would be (it
+// counts as a client until released). For hosts' and tests' own use; E_INVALIDARG for a
+// toolkit not made by CreateServerToolkit.
+HRESULT ConnectInProcess(IServerToolkit& toolkit, REFIID riid, void** ppv);
 
 }  // namespace opc_toolkit

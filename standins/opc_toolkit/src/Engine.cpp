@@ -1,0 +1,303 @@
+#include "Engine.h"
+
+#include "Objects.h"
+
+#include <exception>
+
+namespace opc_toolkit {
+
+namespace {
+constexpr UINT kAsyncWorkMessage = WM_APP + 1;
+const wchar_t kWindowClass[] = L"OpcToolkitEngineWindow";
+}  // namespace
+
+Engine::Engine(const ToolkitConfig& config, IServerToolkitEvents* events)
+    : config_(config), events_(events) {
+  GetSystemTimeAsFileTime(&start_);
+  lastUpdate_ = start_;
+}
+
+Engine::~Engine() {
+  if (hwnd_) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+}
+
+void Engine::DetachHost() { events_ = nullptr; }
+
+bool Engine::EnsureWindow() {
+  if (hwnd_) return true;
+  HINSTANCE inst = GetModuleHandleW(nullptr);
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = WndProc;
+  wc.hInstance = inst;
+  wc.lpszClassName = kWindowClass;
+  RegisterClassW(&wc);  // fails harmlessly when already registered
+  hwnd_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, inst,
+                          nullptr);
+  if (hwnd_) SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  return hwnd_ != nullptr;
+}
+
+LRESULT CALLBACK Engine::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<Engine*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
+  try {
+    if (msg == WM_TIMER) {
+      auto it = self->timers_.find(wp);
+      if (it != self->timers_.end()) {
+        OpcGroup* g = it->second;
+        g->AddRef();
+        g->OnTimer();
+        g->Release();
+      }
+      return 0;
+    }
+    if (msg == kAsyncWorkMessage) {
+      self->workPosted_ = false;
+      self->RunAsyncWork();
+      return 0;
+    }
+  } catch (const std::exception&) {
+    // A failed delivery is dropped; the next tick tries again.
+  } catch (...) {
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void Engine::ServerCreated(OpcServer* s) {
+  servers_.insert(s);
+  if (events_) events_->ServerClientConnected(ClientCount());
+}
+
+void Engine::ServerDestroyed(OpcServer* s) {
+  if (!servers_.erase(s)) return;
+  if (events_) events_->ServerClientDisconnected(ClientCount());
+}
+
+void Engine::StartTimer(OpcGroup* g, DWORD rateMs) {
+  StopTimer(g);
+  if (!EnsureWindow()) return;
+  UINT_PTR id = nextTimer_++;
+  if (SetTimer(hwnd_, id, rateMs, nullptr)) {
+    timers_[id] = g;
+    timerOf_[g] = id;
+  }
+}
+
+void Engine::StopTimer(OpcGroup* g) {
+  auto it = timerOf_.find(g);
+  if (it == timerOf_.end()) return;
+  if (hwnd_) KillTimer(hwnd_, it->second);
+  timers_.erase(it->second);
+  timerOf_.erase(it);
+}
+
+void Engine::GroupDestroyed(OpcGroup* g) {
+  StopTimer(g);
+  groups_.erase(g);
+}
+
+void Engine::PostAsyncWork() {
+  if (workPosted_ || !EnsureWindow()) return;
+  workPosted_ = PostMessageW(hwnd_, kAsyncWorkMessage, 0, 0) != FALSE;
+}
+
+void Engine::RunAsyncWork() {
+  // A completion may release groups or queue more work: take a referenced snapshot.
+  std::vector<OpcGroup*> busy;
+  for (OpcGroup* g : groups_)
+    if (g->HasQueued()) {
+      g->AddRef();
+      busy.push_back(g);
+    }
+  for (OpcGroup* g : busy) {
+    g->RunQueued();
+    g->Release();
+  }
+}
+
+void Engine::WriteToHost(const std::vector<std::wstring>& names,
+                         const std::vector<VARIANT>& values, std::vector<HRESULT>& errors) {
+  long n = static_cast<long>(names.size());
+  errors.assign(names.size(), E_FAIL);
+  if (!events_ || n == 0) return;
+  std::vector<const wchar_t*> ptrs;
+  for (auto& s : names) ptrs.push_back(s.c_str());
+  std::vector<long> errs(names.size(), static_cast<long>(E_FAIL));
+  long result = static_cast<long>(E_FAIL);
+  try {
+    if (config_.writeItemsEx) {
+      std::vector<short> qualities(names.size(), kQualityGood);
+      std::vector<DATE> times(names.size(), 0.0);
+      events_->WriteItemsEx(n, ptrs.data(), values.data(), qualities.data(), times.data(),
+                            errs.data(), result);
+    } else {
+      events_->WriteItems(n, ptrs.data(), values.data(), errs.data(), result);
+    }
+  } catch (...) {
+    return;  // the host failed: every item stays failed
+  }
+  for (size_t i = 0; i < errors.size(); ++i) errors[i] = static_cast<HRESULT>(errs[i]);
+}
+
+void Engine::ValidateWithHost(const std::vector<std::wstring>& names,
+                              std::vector<HRESULT>& errors) {
+  errors.assign(names.size(), S_OK);
+  if (!events_ || names.empty()) return;
+  std::vector<const wchar_t*> ptrs;
+  for (auto& s : names) ptrs.push_back(s.c_str());
+  std::vector<long> errs(names.size(), 0);
+  long result = 0;
+  try {
+    events_->ValidateItems(static_cast<long>(names.size()), ptrs.data(), errs.data(), result);
+  } catch (...) {
+    result = static_cast<long>(E_FAIL);
+  }
+  for (size_t i = 0; i < errors.size(); ++i) {
+    HRESULT e = static_cast<HRESULT>(errs[i]);
+    if (FAILED(static_cast<HRESULT>(result)) && e == 0) e = static_cast<HRESULT>(result);
+    // A positive "error" would read as success to the client: refuse it as a failure.
+    errors[i] = e == 0 ? S_OK : (FAILED(e) ? e : E_FAIL);
+  }
+}
+
+std::wstring ErrorText(HRESULT hr) {
+  switch (hr) {
+    case OPC_E_INVALIDHANDLE: return L"The value of the handle is invalid.";
+    case OPC_E_BADTYPE: return L"The server cannot convert the data between the requested data type and the canonical data type.";
+    case OPC_E_PUBLIC: return L"The requested operation cannot be done on a public group.";
+    case OPC_E_BADRIGHTS: return L"The item's access rights do not allow the operation.";
+    case OPC_E_UNKNOWNITEMID: return L"The item is no longer available in the server address space.";
+    case OPC_E_INVALIDITEMID: return L"The item definition does not conform to the server's syntax.";
+    case OPC_E_INVALIDFILTER: return L"The filter string was not valid.";
+    case OPC_E_UNKNOWNPATH: return L"The item's access path is not known to the server.";
+    case OPC_E_RANGE: return L"The value was out of range.";
+    case OPC_E_DUPLICATENAME: return L"Duplicate name not allowed.";
+    case OPC_S_UNSUPPORTEDRATE: return L"The server does not support the requested data rate but will use the closest available rate.";
+    case OPC_S_CLAMP: return L"A value passed to write was accepted but the output was clamped.";
+    case OPC_S_INUSE: return L"The operation cannot be completed because the object still has references that exist.";
+    case OPC_E_INVALIDCONFIGFILE: return L"The server's configuration file is an invalid format.";
+    case OPC_E_NOTFOUND: return L"The server could not locate the requested object.";
+    case OPC_E_INVALID_PID: return L"The server does not recognise the passed property ID.";
+    default: break;
+  }
+  wchar_t* buf = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&buf), 0,
+                           nullptr);
+  std::wstring text;
+  if (n && buf) {
+    text.assign(buf, n);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+      text.pop_back();
+  }
+  if (buf) LocalFree(buf);
+  return text;
+}
+
+// ---------------------------------------------------------------------------- the toolkit
+
+namespace {
+
+class ClassFactory : public IClassFactory, public RefCounted {
+ public:
+  explicit ClassFactory(Engine* e) : engine_(e) { engine_->AddRef(); }
+  ~ClassFactory() override { engine_->Release(); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IClassFactory) *ppv = static_cast<IClassFactory*>(this);
+    else return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  OPC_TOOLKIT_REFCOUNT
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    try {
+      return CreateServerObject(engine_, riid, ppv);
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) CoAddRefServerProcess();
+    else CoReleaseServerProcess();
+    return S_OK;
+  }
+
+ private:
+  Engine* engine_;
+};
+
+class Toolkit : public IServerToolkit {
+ public:
+  Toolkit(const ToolkitConfig& config, IServerToolkitEvents* events)
+      : engine_(new Engine(config, events)) {}
+  ~Toolkit() override {
+    StopServing();
+    engine_->DetachHost();
+    engine_->Release();
+  }
+  HRESULT RegisterServer() override { return RegisterToolkitServer(engine_->Config()); }
+  HRESULT UnregisterServer() override { return UnregisterToolkitServer(engine_->Config()); }
+  IServedTags& ServedTags() override { return engine_->Tags(); }
+  HRESULT StartServing() override {
+    if (engine_->serving) return S_FALSE;
+    IClassFactory* cf = CreateClassFactory(engine_);
+    HRESULT hr = CoRegisterClassObject(engine_->Config().clsid, cf, CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE, &engine_->classCookie);
+    cf->Release();
+    if (SUCCEEDED(hr)) engine_->serving = true;
+    return hr;
+  }
+  void StopServing() override {
+    if (!engine_->serving) return;
+    CoRevokeClassObject(engine_->classCookie);
+    engine_->classCookie = 0;
+    engine_->serving = false;
+  }
+  Engine* GetEngine() const { return engine_; }
+  bool ClientsConnected() const override { return engine_->ClientCount() > 0; }
+  long ClientCount() const override { return engine_->ClientCount(); }
+  HRESULT RequestClientShutdown(const wchar_t* reason) override {
+    std::vector<OpcServer*> servers(engine_->Servers().begin(), engine_->Servers().end());
+    for (auto* s : servers) s->AddRef();
+    for (auto* s : servers) {
+      s->RequestShutdown(reason ? reason : L"");
+      s->Release();
+    }
+    return S_OK;
+  }
+
+ private:
+  Engine* engine_;
+};
+
+}  // namespace
+
+IClassFactory* CreateClassFactory(Engine* engine) { return new ClassFactory(engine); }
+
+std::unique_ptr<IServerToolkit> CreateServerToolkit(const ToolkitConfig& config,
+                                                    IServerToolkitEvents* events) {
+  return std::make_unique<Toolkit>(config, events);
+}
+
+HRESULT ConnectInProcess(IServerToolkit& toolkit, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  auto* t = dynamic_cast<Toolkit*>(&toolkit);
+  if (!t) return E_INVALIDARG;
+  try {
+    return CreateServerObject(t->GetEngine(), riid, ppv);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+}  // namespace opc_toolkit
