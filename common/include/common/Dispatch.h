@@ -132,6 +132,48 @@ class TypeLibCache {
   }
 };
 
+namespace detail {
+
+// The rgvarg index of the first argument that does not convert to its parameter's type, or
+// UINT(-1) when none can be found (VARIANT, by-reference and user-defined parameters are not
+// judged).
+inline UINT FindMismatchedArgument(ITypeInfo* ti, DISPID id, WORD flags,
+                                   const DISPPARAMS& params) noexcept {
+  const UINT none = static_cast<UINT>(-1);
+  TYPEATTR* attr = nullptr;
+  if (FAILED(ti->GetTypeAttr(&attr)) || !attr) return none;
+  UINT funcs = attr->cFuncs;
+  ti->ReleaseTypeAttr(attr);
+  for (UINT f = 0; f < funcs; ++f) {
+    FUNCDESC* fd = nullptr;
+    if (FAILED(ti->GetFuncDesc(f, &fd)) || !fd) continue;
+    UINT found = none;
+    bool match = fd->memid == id && (fd->invkind & flags) != 0;
+    if (match && params.rgvarg) {
+      auto judge = [&](UINT rgIndex, UINT param) {
+        if (found != none || param >= static_cast<UINT>(fd->cParams)) return;
+        VARTYPE vt = fd->lprgelemdescParam[param].tdesc.vt;
+        if (vt == VT_VARIANT || vt == VT_PTR || vt == VT_USERDEFINED || vt == VT_SAFEARRAY) return;
+        VARIANT tmp;
+        VariantInit(&tmp);
+        if (FAILED(VariantChangeType(&tmp, &params.rgvarg[rgIndex], 0, vt))) found = rgIndex;
+        VariantClear(&tmp);
+      };
+      UINT positional = params.cArgs - params.cNamedArgs;
+      for (UINT k = 0; k < positional; ++k) judge(params.cArgs - 1 - k, k);
+      for (UINT n = 0; n < params.cNamedArgs && params.rgdispidNamedArgs; ++n) {
+        DISPID p = params.rgdispidNamedArgs[n];
+        judge(n, p == DISPID_PROPERTYPUT ? static_cast<UINT>(fd->cParams - 1) : static_cast<UINT>(p));
+      }
+    }
+    ti->ReleaseFuncDesc(fd);
+    if (match) return found;
+  }
+  return none;
+}
+
+}  // namespace detail
+
 // IDispatch of a dual interface Itf through its type library. Derived classes implement only
 // Itf's own methods. Behaviour as automation clients expect:
 //   GetTypeInfoCount -> 1; GetTypeInfo(other than 0) -> DISP_E_BADINDEX;
@@ -176,9 +218,24 @@ class DispatchImpl : public Itf {
     HRESULT hr = Infos(nullptr, &ti);
     if (FAILED(hr)) return hr;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    // ITypeInfo::Invoke calls through the vtable of Itf on this object.
-    return ti->Invoke(static_cast<Itf*>(this), id, flags, params ? params : &none, result, excep,
-                      argErr);
+    if (!params) params = &none;
+    // ITypeInfo::Invoke calls through the vtable of Itf on this object. Wine's leaves puArgErr
+    // unwritten on DISP_E_TYPEMISMATCH; clients (script engines) use it to name the argument,
+    // so it is worked out here when the platform did not.
+    const UINT unset = static_cast<UINT>(-1);
+    UINT local = unset;
+    UINT* err = argErr ? argErr : &local;
+    const UINT original = *err;
+    *err = unset;
+    hr = ti->Invoke(static_cast<Itf*>(this), id, flags, params, result, excep, err);
+    if (*err == unset) {
+      *err = original;
+      if (hr == DISP_E_TYPEMISMATCH) {
+        UINT bad = detail::FindMismatchedArgument(ti, id, flags, *params);
+        if (bad != unset) *err = bad;
+      }
+    }
+    return hr;
   }
 
  protected:

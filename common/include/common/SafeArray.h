@@ -1,10 +1,11 @@
-// SafeArray: the one owner of a one-dimensional SAFEARRAY, and SafeArrayLock<T>, a scoped
-// SafeArrayLock with bounds-checked element access. The automation boundary of this system uses
+// SafeArray: the one owner of a one-dimensional SAFEARRAY, and SafeArrayAccess<T>, a scoped
+// SafeArrayLock with bounds-checked element access (also reachable as common::SafeArrayLock<T>,
+// which clashes with the API function under `using namespace common`). The automation boundary of this system uses
 // lower bound 1 (that is the default here).
 //
 //   SafeArray a;
 //   ThrowIfFailed(a.Create(VT_I4, 3));            // indices 1..3
-//   { SafeArrayLock<LONG> d(a); d.at(1) = 10; }   // at() takes the array's own index
+//   { SafeArrayAccess<LONG> d(a); d.at(1) = 10; }   // at() takes the array's own index
 //   *out = a.Detach();
 #pragma once
 
@@ -122,9 +123,9 @@ class SafeArray {
 // Scoped SafeArrayLock (the array cannot be resized or destroyed while locked) with direct element
 // access. T must have the element size of the array (checked: ComError E_INVALIDARG otherwise).
 template <class T>
-class SafeArrayLock {
+class SafeArrayAccess {
  public:
-  explicit SafeArrayLock(SAFEARRAY* a) : a_(a) {
+  explicit SafeArrayAccess(SAFEARRAY* a) : a_(a) {
     if (!a_) throw ComError(E_POINTER, "SafeArrayLock on a null array");
     if (SafeArrayGetDim(a_) != 1) throw ComError(E_INVALIDARG, "SafeArrayLock needs one dimension");
     if (SafeArrayGetElemsize(a_) != sizeof(T))
@@ -133,10 +134,10 @@ class SafeArrayLock {
     lower_ = a_->rgsabound[0].lLbound;
     count_ = a_->rgsabound[0].cElements;
   }
-  explicit SafeArrayLock(SafeArray& a) : SafeArrayLock(a.Get()) {}
-  SafeArrayLock(const SafeArrayLock&) = delete;
-  SafeArrayLock& operator=(const SafeArrayLock&) = delete;
-  ~SafeArrayLock() { ::SafeArrayUnlock(a_); }
+  explicit SafeArrayAccess(SafeArray& a) : SafeArrayAccess(a.Get()) {}
+  SafeArrayAccess(const SafeArrayAccess&) = delete;
+  SafeArrayAccess& operator=(const SafeArrayAccess&) = delete;
+  ~SafeArrayAccess() { ::SafeArrayUnlock(a_); }
 
   size_t size() const noexcept { return count_; }
   LONG lower() const noexcept { return lower_; }
@@ -162,5 +163,8 @@ class SafeArrayLock {
   LONG lower_ = 0;
   ULONG count_ = 0;
 };
+
+template <class T>
+using SafeArrayLock = SafeArrayAccess<T>;
 
 }  // namespace common
