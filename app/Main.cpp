@@ -2,17 +2,22 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <oleauto.h>
 
+#include "core/ServerTagDatabase.h"
 #include "core/frmMain.h"
+#include "excel/ToolkitHost.h"
 
 namespace {
-// Until the tag database is wired in, no tags are loaded.
-class NoTagDatabase : public ITagDatabasePort {
- public:
-  void LoadServerDatabase(const std::string&) override {}
-  long TagCount() override { return 0; }
-  std::vector<std::string> SheetNames() override { return {}; }
-};
+
+OleDate LocalNow() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  double d = 0;
+  SystemTimeToVariantTime(&st, &d);
+  return OleDate{d};
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
@@ -20,17 +25,28 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   InitCommonControlsEx(&icc);
   OleInitialize(nullptr);
 
-  // Parts not yet wired in are the do-nothing ports.
-  NullToolkitPort toolkit;
-  NullDdeControlPort dde;
-  NullExcelPort excel;
-  NullDdeLinkPort ddeLink;
-  NullClientBridgePort client;
-  NoTagDatabase tags;
-
   int code = 0;
   {
+    ToolkitHost toolkit;
+    // Parts not wired in yet are the do-nothing ports.
+    NullDdeControlPort dde;
+    NullExcelPort excel;
+    NullDdeLinkPort ddeLink;
+    NullClientBridgePort client;
+
+    TessarelApp* app = nullptr;
+    ServerTagDatabase tags(TagDatabaseContext{
+        [&app](const std::string& m) { app->Log(m); },
+        [&app] { ++app->gErrorCount; },
+        [&app] { return app->gDelimiter; },
+        &LocalNow,
+        [&toolkit]() -> IServedTagsPort* { return &toolkit; },
+        [&excel] { return excel.Calculation(); }});
+
     frmMain main(instance, &toolkit, &dde, &excel, &tags, &ddeLink, &client);
+    app = &main.App();
+    toolkit.SetCallbacks({[&main](long n) { main.ShowClientCount(n); },
+                          [&main] { main.LastClientGone(); }});
     if (!main.Create(show)) return 1;
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

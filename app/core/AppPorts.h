@@ -2,6 +2,7 @@
 // start-up order can be driven with fakes and no window or server exists. Subsystems that are
 // not wired in yet are represented by the do-nothing implementations at the bottom.
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ class IExcelPort {
   virtual void ObtainExcel(bool newInstance, bool visible, const std::string& workbookPath) = 0;
   // Opens the workbook unless it was found already open; failures are not reported.
   virtual void OpenWorkbookIfNotOpen(const std::string& path, bool writable) = 0;
+  // Excel's Calculation constant, when Excel can be asked.
+  virtual std::optional<long> Calculation() = 0;
   virtual void Release() = 0;
 };
 
@@ -111,6 +114,7 @@ class NullExcelPort : public IExcelPort {
  public:
   void ObtainExcel(bool, bool, const std::string&) override {}
   void OpenWorkbookIfNotOpen(const std::string&, bool) override {}
+  std::optional<long> Calculation() override { return std::nullopt; }
   void Release() override {}
 };
 class NullDdeLinkPort : public IDdeLinkPort {

@@ -7,7 +7,7 @@
 
 namespace config {
 
-static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+static bool IsBlank(char c) { return c == ' '; }
 
 std::string Trim(std::string_view s) {
   std::size_t b = 0, e = s.size();

@@ -6,7 +6,7 @@
 
 namespace config {
 
-std::string Trim(std::string_view s);  // blanks (spaces and tabs) at both ends
+std::string Trim(std::string_view s);  // spaces at both ends
 std::string Lower(std::string_view s);
 bool ContainsNoCase(std::string_view haystack, std::string_view needle);
 

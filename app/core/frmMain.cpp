@@ -18,6 +18,8 @@ constexpr int kLine2Top = 250;
 constexpr int kInitialWidth = 540, kInitialHeight = 330;
 constexpr int kServerFrameWidth = kInitialWidth - 2 * kMargin - 16;
 
+constexpr UINT kMsgLastClientGone = WM_APP + 1;
+
 UINT_PTR TimerId(AppTimer t) { return static_cast<UINT_PTR>(t) + 1; }
 int TimerIndex(AppTimer t) { return static_cast<int>(t); }
 
@@ -189,6 +191,8 @@ void frmMain::Unload() {
   DestroyWindow(hwnd_);
 }
 
+void frmMain::LastClientGone() { PostMessageA(hwnd_, kMsgLastClientGone, 0, 0); }
+
 void frmMain::OnTimer(UINT_PTR id) {
   switch (static_cast<AppTimer>(id - 1)) {
     case AppTimer::Startup:
@@ -268,6 +272,9 @@ LRESULT frmMain::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CLOSE:
       OnClose();
       return 0;
+    case kMsgLastClientGone:
+      ShutdownCleanup();
+      ExitProcess(0);
     case WM_DESTROY:
       for (AppTimer t : {AppTimer::Startup, AppTimer::Macro, AppTimer::OpcUpdate,
                          AppTimer::ReEnableExcelAutoMode})

@@ -35,6 +35,8 @@ class frmMain : public IMainView {
   void Unload() override;
 
   void ShowClientCount(long count);
+  // The last OPC client has gone: clean up and end, once the current call has returned.
+  void LastClientGone();
 
  private:
   static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);

@@ -105,6 +105,7 @@ class FakeExcel : public IExcelPort {
   void OpenWorkbookIfNotOpen(const std::string& path, bool writable) override {
     j_.Add("excel.open " + path + (writable ? " rw" : " ro"));
   }
+  std::optional<long> Calculation() override { return -4105; }
   void Release() override { j_.Add("excel.release"); }
 
  private:

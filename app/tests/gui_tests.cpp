@@ -38,6 +38,8 @@ TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
                "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=plant.xlsx\r\n"
                "[OPC Client]\r\nDatabase=client.csv\r\n");
   pf.dir.Write("plant.xlsx", "not really a workbook, but readable");
+  pf.dir.Write("tags.csv", "Tag,Type,Sheet,Cell,Write\r\nLine.Speed,R8,Plant,R2C2\r\n"
+                           "Line.Setpoint,R8,Plant,R3C2,yes\r\n");
   Process p;
   ASSERT_TRUE(Start(p, pf.Exe(), "", pf.dir.Path()));
   HWND w = FindProcessWindow(p.pi.dwProcessId, kMainClass, 20000);
@@ -47,7 +49,9 @@ TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
   EXPECT_EQ(ItemText(w, IDC_TXTCLIENTTAGDEFINITIONFILE), pf.dir.File("client.csv"));
   EXPECT_EQ(ItemText(w, IDC_TXTNUMOPCCLIENTS), "0");
   // The start-up tick has run once the tag count is shown; no errors were counted.
-  Sleep(1000);
+  EXPECT_EQ(WaitText(
+                w, IDC_TXTNUMOPCTAGS, [](const std::string& t) { return t != "0"; }, 10000),
+            "2");
   EXPECT_EQ(ItemText(w, IDC_TXTSTATUS), "Running");
   EXPECT_FALSE(IsWindowVisible(GetDlgItem(w, IDC_BTNVIEWERRORLOG)));
 
@@ -110,15 +114,46 @@ TEST(MainWindow, WithoutAnyIniShowsTheErrorStateAndTheErrorLog) {
   EXPECT_EQ(p.WaitExit(15000), 0);
 }
 
-TEST(MainWindow, RegistrationSwitchesEndTheProgramWithoutShowingIt) {
+namespace {
+// LocalServer32 of the served OPC server's class, or "" when it is not registered.
+std::string RegisteredServer() {
+  char buf[1024] = {};
+  LONG n = sizeof buf;
+  if (RegQueryValueA(HKEY_CLASSES_ROOT,
+                     "CLSID\\{8D605FC4-72C9-44A0-A38E-9A6FF1AB5E88}\\LocalServer32", buf,
+                     &n) != ERROR_SUCCESS)
+    return std::string();
+  return buf;
+}
+}  // namespace
+
+TEST(MainWindow, RegistrationSwitchesRegisterOrUnregisterAndEndWithoutShowingTheWindow) {
+  const std::string before = RegisteredServer();
   ProgramFolder pf;
-  for (const char* args : {"/RegServer", "-unregserver -regserver"}) {
+  struct Case {
+    const char* args;
+    bool registered;
+  };
+  for (Case c : {Case{"/RegServer", true}, Case{"-unregserver -regserver", false}}) {
     Process p;
-    ASSERT_TRUE(Start(p, pf.Exe(), args, pf.dir.Path()));
-    EXPECT_EQ(p.WaitExit(15000), 0) << args;
+    ASSERT_TRUE(Start(p, pf.Exe(), c.args, pf.dir.Path()));
+    EXPECT_EQ(p.WaitExit(15000), 0) << c.args;
     EXPECT_EQ(FindProcessWindow(p.pi.dwProcessId, kMainClass, 0), nullptr);
+    std::string server = RegisteredServer();
+    if (c.registered)
+      EXPECT_NE(server.find(pf.Exe()), std::string::npos) << server;
+    else
+      EXPECT_EQ(server, "") << c.args;
   }
   // Nothing past the switches ran: no INI was read, DDE never initialised.
   std::string log = ReadFile(pf.dir.File("Tessarel.log"));
   EXPECT_EQ(log.find("DDE Initialization"), std::string::npos) << log;
+
+  // Leave the prefix as it was: the build's own Tessarel registered again if it was before.
+  if (!before.empty()) {
+    Process p;
+    ASSERT_TRUE(Start(p, TessarelExe(), "/regserver", ""));
+    EXPECT_EQ(p.WaitExit(15000), 0);
+    EXPECT_EQ(RegisteredServer(), before);
+  }
 }
