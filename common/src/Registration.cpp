@@ -4,6 +4,8 @@
 #include "common/ComPtr.h"
 #include "common/Errors.h"
 
+#include <cstdio>
+
 namespace common {
 namespace {
 
@@ -175,8 +177,13 @@ HRESULT UnregisterTypeLibOf(const WString& path) noexcept {
     if (FAILED(hr) || !attr) return FAILED(hr) ? hr : E_FAIL;
     TLIBATTR a = *attr;
     lib->ReleaseTLibAttr(attr);
+    // Already unregistered is no error for an uninstaller (and UnRegisterTypeLib's code for
+    // it differs between platforms).
+    char version[32];
+    std::snprintf(version, sizeof version, "\\%x.%x", a.wMajorVerNum, a.wMinorVerNum);
+    const WString key = FromOle(L"TypeLib\\") + GuidToString(a.guid) + Utf8ToWide(version);
+    if (!RegKey::Exists(HKEY_CLASSES_ROOT, Ole(key))) return S_OK;
     hr = UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
-    // Already unregistered is no error for an uninstaller.
     if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
     return hr;
   });

@@ -10,7 +10,8 @@ namespace kittest {
 
 class KitCalc final
     : public common::ComObject<KitCalc, common::DispatchImpl<IKitCalc, &LIBID_KitTestLib>,
-                               common::ConnectionPointContainer> {
+                               common::ConnectionPointContainer,
+                               common::SupportErrorInfo<&IID_IKitCalc>> {
  public:
   KitCalc() {
     events_ = &AddConnectionPoint(DIID__IKitCalcEvents);

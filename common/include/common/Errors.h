@@ -104,6 +104,18 @@ inline HRESULT ReportError(HRESULT hr, REFIID iid, const OLECHAR* source,
   return hr;
 }
 
+// ISupportErrorInfo for a ComObject entry list: S_OK for the interfaces given, so clients (and
+// the marshaller) know to look for the IErrorInfo of ReportError after a failure.
+//   common::ComObject<Widget, ..., common::SupportErrorInfo<&IID_IWidget>>
+template <const IID*... Iids>
+class SupportErrorInfo : public ISupportErrorInfo {
+ public:
+  using KitInterface = ISupportErrorInfo;
+  STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override {
+    return ((IsEqualIID(riid, *Iids)) || ...) ? S_OK : S_FALSE;
+  }
+};
+
 }  // namespace common
 
 #define COM_TRY try {
