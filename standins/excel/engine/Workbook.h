@@ -63,6 +63,7 @@ class Workbook {
   std::string Name() const;  // FullName() without its folder
   bool ReadOnly() const { return readOnly_; }
   bool Dirty() const { return dirty_; }
+  void SetSaved(bool saved) { dirty_ = !saved; }  // "Saved = True": close without asking
 
   int SheetCount() const { return static_cast<int>(sheets_.size()); }
   const std::string& SheetName(int sheet) const { return sheets_.at(sheet); }

@@ -1,0 +1,634 @@
+#include "DdeServer.h"
+
+#include <dde.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "AnsiText.h"
+
+#if __has_include(<ddeml_ours/ServiceAnnounce.h>)
+#include <ddeml_ours/ServiceAnnounce.h>
+#define WBS_HAVE_ANNOUNCE 1
+#endif
+
+namespace wbs {
+
+namespace {
+
+const char kServiceName[] = "Excel";
+const char kSystemTopic[] = "System";
+const char kMainClass[] = "WorkbookServerDde";
+const char kConvClass[] = "WorkbookServerDdeConv";
+
+std::string AtomText(ATOM a) {
+  char buf[256] = {0};
+  if (a) GlobalGetAtomNameA(a, buf, sizeof buf);
+  return buf;
+}
+
+bool RunningOnWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The text of posted CF_TEXT data: at most `n` bytes, up to the first NUL, one trailing CR LF
+// (as spreadsheets send and expect) removed.
+std::string TextOf(const BYTE* p, SIZE_T n) {
+  SIZE_T len = 0;
+  while (len < n && p[len]) ++len;
+  std::string s(reinterpret_cast<const char*>(p), len);
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+DdeServer::DdeServer(WorkbookSet& books) : books_(books), freeAfterPost_(RunningOnWine()) {
+  books_.AddObserver(this);
+}
+
+DdeServer::~DdeServer() {
+  Stop();
+  books_.RemoveObserver(this);
+}
+
+bool DdeServer::Start() {
+  if (main_) return true;
+  HINSTANCE inst = GetModuleHandleA(nullptr);
+  WNDCLASSA wc = {};
+  wc.hInstance = inst;
+  wc.lpfnWndProc = MainProc;
+  wc.lpszClassName = kMainClass;
+  RegisterClassA(&wc);
+  wc.lpfnWndProc = ConvProc;
+  wc.lpszClassName = kConvClass;
+  RegisterClassA(&wc);
+  // A top-level window (not message-only): WM_DDE_INITIATE arrives as a broadcast.
+  main_ = CreateWindowExA(0, kMainClass, "WorkbookServer DDE", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                          inst, nullptr);
+  if (!main_) return false;
+  SetWindowLongPtrA(main_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  Announce(true);
+  return true;
+}
+
+void DdeServer::Stop() {
+  if (!main_) return;
+  Announce(false);
+  for (Conv* c : std::vector<Conv*>(convs_)) {
+    if (!c->terminating) {
+      PostMessageA(c->client, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(c->hwnd), 0);
+      ++stats_.terminates;
+    }
+    DestroyConv(c);
+  }
+  DestroyWindow(main_);
+  main_ = nullptr;
+}
+
+void DdeServer::Announce(bool registering) {
+#ifdef WBS_HAVE_ANNOUNCE
+  UINT msg = RegisterWindowMessageA(kServiceAnnounceMessage);
+  if (!msg) return;
+  ATOM a = GlobalAddAtomA(kServiceName);
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutA(HWND_BROADCAST, msg, reinterpret_cast<WPARAM>(main_),
+                      MAKELPARAM(a, registering ? kServiceRegister : kServiceUnregister),
+                      SMTO_ABORTIFHUNG | SMTO_NORMAL, 2000, &ignored);
+  GlobalDeleteAtom(a);
+#else
+  (void)registering;
+#endif
+}
+
+LRESULT CALLBACK DdeServer::MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<DdeServer*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (msg == WM_DDE_INITIATE && self) {
+    try {
+      return self->OnInitiate(reinterpret_cast<HWND>(wp), LOWORD(lp), HIWORD(lp));
+    } catch (...) {
+      return 0;
+    }
+  }
+  return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK DdeServer::ConvProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<DdeServer*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (msg < WM_DDE_FIRST || msg > WM_DDE_LAST || !self) return DefWindowProcA(hwnd, msg, wp, lp);
+  Conv* c = self->FindConv(hwnd);
+  if (!c) return 0;
+  try {
+    if (reinterpret_cast<HWND>(wp) != c->client) {
+      // Not our partner: free what it sent so that nothing leaks, and do not answer.
+      if (msg != WM_DDE_TERMINATE && msg != WM_DDE_EXECUTE) FreeDDElParam(msg, lp);
+      return 0;
+    }
+    self->OnConvMessage(*c, msg, lp);
+  } catch (...) {
+  }
+  return 0;
+}
+
+LRESULT DdeServer::OnInitiate(HWND client, ATOM appAtom, ATOM topicAtom) {
+  if (!client || !IsWindow(client)) return 0;
+  const std::string app = AtomText(appAtom);
+  if (appAtom) {
+    char instanceName[64];
+    std::snprintf(instanceName, sizeof instanceName, "%s(0x%08lX)", kServiceName,
+                  static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(main_) & 0xFFFFFFFFu));
+    if (!SameName(app, kServiceName) && !SameName(app, instanceName)) return 0;
+  }
+  const std::string topic = AnsiToUtf8(AtomText(topicAtom));
+  auto answer = [&](Workbook* wb, int sheet, const std::string& name) {
+    Conv* c = NewConv(client, wb, sheet, name);
+    if (!c) return;
+    ++stats_.initiates;
+    // The reply's atoms are new ones; the client deletes them.
+    SendMessageA(client, WM_DDE_ACK, reinterpret_cast<WPARAM>(c->hwnd),
+                 MAKELPARAM(GlobalAddAtomA(kServiceName), GlobalAddAtomA(Utf8ToAnsi(name).c_str())));
+  };
+  if (!topicAtom) {
+    // Every topic we have, as a spreadsheet answers a wildcard initiate.
+    for (int b = 0; b < books_.Count(); ++b) {
+      Workbook* wb = books_.At(b);
+      for (int s = 0; s < wb->SheetCount(); ++s) answer(wb, s, wb->SheetName(s));
+    }
+    answer(nullptr, -1, kSystemTopic);
+    return 0;
+  }
+  if (SameName(topic, kSystemTopic)) {
+    answer(nullptr, -1, kSystemTopic);
+    return 0;
+  }
+  Workbook* wb = nullptr;
+  int sheet = -1;
+  if (books_.FindTopic(topic, wb, sheet)) answer(wb, sheet, topic);
+  return 0;
+}
+
+DdeServer::Conv* DdeServer::NewConv(HWND client, Workbook* wb, int sheet, const std::string&) {
+  HWND h = CreateWindowExA(0, kConvClass, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           GetModuleHandleA(nullptr), nullptr);
+  if (!h) return nullptr;
+  SetWindowLongPtrA(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  auto* c = new Conv;
+  c->hwnd = h;
+  c->client = client;
+  c->wb = wb;
+  c->sheet = sheet;
+  convs_.push_back(c);
+  return c;
+}
+
+DdeServer::Conv* DdeServer::FindConv(HWND h) {
+  for (Conv* c : convs_)
+    if (c->hwnd == h) return c;
+  return nullptr;
+}
+
+void DdeServer::OnConvMessage(Conv& c, UINT msg, LPARAM lp) {
+  if (msg == WM_DDE_TERMINATE) {
+    OnTerminate(c);
+    return;
+  }
+  if (c.terminating) {
+    // After our TERMINATE nothing is answered; what arrives is freed here so it does not leak.
+    if (msg == WM_DDE_POKE || msg == WM_DDE_ADVISE || msg == WM_DDE_DATA) {
+      UINT_PTR h = 0, a = 0;
+      UnpackDDElParam(msg, lp, &h, &a);
+      FreeDDElParam(msg, lp);
+      if (h) GlobalFree(reinterpret_cast<HGLOBAL>(h));
+      if (a) GlobalDeleteAtom(static_cast<ATOM>(a));
+    } else if (msg == WM_DDE_REQUEST || msg == WM_DDE_UNADVISE) {
+      UINT_PTR cf = 0, a = 0;
+      UnpackDDElParam(msg, lp, &cf, &a);
+      FreeDDElParam(msg, lp);
+      if (a) GlobalDeleteAtom(static_cast<ATOM>(a));
+    } else if (msg == WM_DDE_ACK) {
+      UINT_PTR st = 0, a = 0;
+      UnpackDDElParam(msg, lp, &st, &a);
+      FreeDDElParam(msg, lp);
+      if (a) GlobalDeleteAtom(static_cast<ATOM>(a));
+    }
+    return;
+  }
+  switch (msg) {
+    case WM_DDE_REQUEST: OnRequest(c, lp); break;
+    case WM_DDE_POKE: OnPoke(c, lp); break;
+    case WM_DDE_ADVISE: OnAdvise(c, lp); break;
+    case WM_DDE_UNADVISE: OnUnadvise(c, lp); break;
+    case WM_DDE_EXECUTE: OnExecute(c, lp); break;
+    case WM_DDE_ACK: OnDataAck(c, lp); break;
+    default: FreeDDElParam(msg, lp); break;
+  }
+}
+
+void DdeServer::Ack(Conv& c, bool positive, UINT_PTR hi, UINT origin) {
+  if (!positive) ++stats_.negativeAcks;
+  LPARAM lp = PackDDElParam(WM_DDE_ACK, positive ? 0x8000 : 0, hi);
+  if (!PostMessageA(c.client, WM_DDE_ACK, reinterpret_cast<WPARAM>(c.hwnd), lp)) {
+    ++stats_.postFailures;
+    FreeDDElParam(WM_DDE_ACK, lp);
+    if (origin != WM_DDE_EXECUTE && hi) GlobalDeleteAtom(static_cast<ATOM>(hi));
+  }
+}
+
+HGLOBAL DdeServer::MakeData(const std::string& utf8, bool response, bool ackReq) {
+  const std::string v = Utf8ToAnsi(utf8) + "\r\n";
+  const SIZE_T size = offsetof(DDEDATA, Value) + v.size() + 1;
+  HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, size);
+  if (!h) {
+    ++stats_.allocFailures;
+    return nullptr;
+  }
+  auto* d = static_cast<DDEDATA*>(GlobalLock(h));
+  std::memset(d, 0, offsetof(DDEDATA, Value));
+  d->fResponse = response;
+  d->fRelease = 1;
+  d->fAckReq = ackReq;
+  d->cfFormat = CF_TEXT;
+  std::memcpy(d->Value, v.c_str(), v.size() + 1);
+  GlobalUnlock(h);
+  return h;
+}
+
+void DdeServer::ReleasePosted(HGLOBAL h) {
+  if (h && freeAfterPost_) GlobalFree(h);
+}
+
+bool DdeServer::PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept) {
+  ATOM a = GlobalAddAtomA(Utf8ToAnsi(item).c_str());
+  LPARAM lp = PackDDElParam(WM_DDE_DATA, reinterpret_cast<UINT_PTR>(data), a);
+  if (!PostMessageA(c.client, WM_DDE_DATA, reinterpret_cast<WPARAM>(c.hwnd), lp)) {
+    ++stats_.postFailures;
+    FreeDDElParam(WM_DDE_DATA, lp);
+    if (data) GlobalFree(data);
+    GlobalDeleteAtom(a);
+    return false;
+  }
+  ++stats_.dataPosted;
+  if (keepForAck && !freeAfterPost_) {
+    *kept = data;  // freed by us should the client refuse it
+  } else {
+    ReleasePosted(data);
+  }
+  return true;
+}
+
+void DdeServer::OnRequest(Conv& c, LPARAM lp) {
+  UINT_PTR cf = 0, aItem = 0;
+  UnpackDDElParam(WM_DDE_REQUEST, lp, &cf, &aItem);
+  FreeDDElParam(WM_DDE_REQUEST, lp);
+  ++stats_.requests;
+  const std::string item = AnsiToUtf8(AtomText(static_cast<ATOM>(aItem)));
+  bool ok = false;
+  std::string text;
+  if (cf == CF_TEXT) {
+    if (!c.wb) {
+      text = SystemItem(item, ok);
+    } else if (auto p = ParseR1C1(item)) {
+      text = c.wb->Text(c.sheet, *p);
+      ok = true;
+    }
+  }
+  if (!ok) {
+    Ack(c, false, aItem, WM_DDE_REQUEST);
+    return;
+  }
+  HGLOBAL h = MakeData(text, true, false);
+  if (!h) {
+    Ack(c, false, aItem, WM_DDE_REQUEST);
+    return;
+  }
+  // The reply carries the client's own item atom back.
+  LPARAM out = PackDDElParam(WM_DDE_DATA, reinterpret_cast<UINT_PTR>(h), aItem);
+  if (!PostMessageA(c.client, WM_DDE_DATA, reinterpret_cast<WPARAM>(c.hwnd), out)) {
+    ++stats_.postFailures;
+    FreeDDElParam(WM_DDE_DATA, out);
+    GlobalFree(h);
+    GlobalDeleteAtom(static_cast<ATOM>(aItem));
+    return;
+  }
+  ++stats_.dataPosted;
+  ReleasePosted(h);
+}
+
+void DdeServer::OnPoke(Conv& c, LPARAM lp) {
+  UINT_PTR hData = 0, aItem = 0;
+  UnpackDDElParam(WM_DDE_POKE, lp, &hData, &aItem);
+  FreeDDElParam(WM_DDE_POKE, lp);
+  ++stats_.pokes;
+  const std::string item = AnsiToUtf8(AtomText(static_cast<ATOM>(aItem)));
+  auto h = reinterpret_cast<HGLOBAL>(hData);
+  bool ok = false, release = false;
+  std::string text;
+  auto pos = ParseR1C1(item);
+  if (h && c.wb && pos) {
+    const SIZE_T total = GlobalSize(h);
+    if (auto* p = static_cast<DDEPOKE*>(GlobalLock(h))) {
+      const SIZE_T head = offsetof(DDEPOKE, Value);
+      if (total >= head) {
+        release = p->fRelease;
+        if (p->cfFormat == CF_TEXT) {
+          text = AnsiToUtf8(TextOf(p->Value, total - head));
+          ok = true;
+        }
+      }
+      GlobalUnlock(h);
+    }
+  }
+  if (ok) {
+    std::string error;
+    // Hot links of cells the poke changes follow the acknowledgement, not precede it.
+    holding_ = true;
+    ok = c.wb->SetEntry(c.sheet, *pos, text, error);
+    holding_ = false;
+  }
+  Ack(c, ok, aItem, WM_DDE_POKE);
+  if (ok && release) GlobalFree(h);  // positive ACK: the receiver frees fRelease data
+  FlushHeld();
+}
+
+void DdeServer::OnAdvise(Conv& c, LPARAM lp) {
+  UINT_PTR hOptions = 0, aItem = 0;
+  UnpackDDElParam(WM_DDE_ADVISE, lp, &hOptions, &aItem);
+  FreeDDElParam(WM_DDE_ADVISE, lp);
+  ++stats_.advises;
+  const std::string item = AnsiToUtf8(AtomText(static_cast<ATOM>(aItem)));
+  auto h = reinterpret_cast<HGLOBAL>(hOptions);
+  bool ok = false, defer = false, ackReq = false;
+  auto pos = ParseR1C1(item);
+  if (h && c.wb && pos && GlobalSize(h) >= sizeof(DDEADVISE)) {
+    if (auto* a = static_cast<DDEADVISE*>(GlobalLock(h))) {
+      if (a->cfFormat == CF_TEXT) {
+        ok = true;
+        defer = a->fDeferUpd;
+        ackReq = a->fAckReq;
+      }
+      GlobalUnlock(h);
+    }
+  }
+  if (ok) {
+    RemoveLinks(c, &item);
+    Link l{&c, *pos, item, defer, ackReq};
+    l.lastText = c.wb->Text(c.sheet, *pos);
+    links_.push_back(std::move(l));
+    auto it = std::prev(links_.end());
+    byCell_.emplace(LinkKey{c.wb, c.sheet, pos->row, pos->col}, it);
+  }
+  Ack(c, ok, aItem, WM_DDE_ADVISE);
+  if (ok) GlobalFree(h);  // positive ACK: the receiver frees hOptions
+}
+
+void DdeServer::OnUnadvise(Conv& c, LPARAM lp) {
+  UINT_PTR cf = 0, aItem = 0;
+  UnpackDDElParam(WM_DDE_UNADVISE, lp, &cf, &aItem);
+  FreeDDElParam(WM_DDE_UNADVISE, lp);
+  ++stats_.unadvises;
+  bool ok = true;
+  if (cf != 0 && cf != CF_TEXT) ok = false;
+  if (ok) {
+    const size_t before = links_.size();
+    if (aItem) {
+      const std::string item = AnsiToUtf8(AtomText(static_cast<ATOM>(aItem)));
+      RemoveLinks(c, &item);
+    } else {
+      RemoveLinks(c, nullptr);
+    }
+    // Unadvising a link that does not exist is refused, as DDEML servers do.
+    if (aItem && links_.size() == before) ok = false;
+  }
+  Ack(c, ok, aItem, WM_DDE_UNADVISE);
+}
+
+void DdeServer::OnExecute(Conv& c, LPARAM lp) {
+  auto h = reinterpret_cast<HGLOBAL>(lp);
+  ++stats_.executes;
+  std::string cmd;
+  if (h) {
+    const SIZE_T n = GlobalSize(h);
+    if (auto* p = static_cast<const char*>(GlobalLock(h))) {
+      if (n >= 2 && p[0] && !p[1]) {
+        // A Unicode client's command (IsWindowUnicode partner): UTF-16.
+        const auto* w = reinterpret_cast<const WCHAR*>(p);
+        WideText ws;
+        for (SIZE_T i = 0; i < n / 2 && w[i]; ++i) ws.push_back(static_cast<char16_t>(w[i]));
+        cmd = WideToUtf8Text(ws);
+      } else {
+        SIZE_T len = 0;
+        while (len < n && p[len]) ++len;
+        cmd = AnsiToUtf8(std::string(p, len));
+      }
+      GlobalUnlock(h);
+    }
+  }
+  std::string error;
+  holding_ = true;
+  bool ok = Execute(cmd, error);
+  holding_ = false;
+  // The client frees its command memory when the acknowledgement comes back.
+  Ack(c, ok, reinterpret_cast<UINT_PTR>(h), WM_DDE_EXECUTE);
+  FlushHeld();
+}
+
+bool DdeServer::Execute(const std::string& commands, std::string& error) {
+  std::string s = Trim(commands);
+  if (s.empty()) {
+    error = "empty command";
+    return false;
+  }
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\r' || s[i] == '\n')) ++i;
+    if (i >= s.size()) break;
+    if (s[i] != '[') {
+      error = "commands are written in brackets: [CALCULATE.NOW()]";
+      return false;
+    }
+    // The closing bracket outside any quoted argument.
+    size_t j = i + 1;
+    bool quoted = false;
+    for (; j < s.size(); ++j) {
+      if (s[j] == '"') quoted = !quoted;
+      if (s[j] == ']' && !quoted) break;
+    }
+    if (j >= s.size()) {
+      error = "missing ]";
+      return false;
+    }
+    std::string one = Trim(s.substr(i + 1, j - i - 1));
+    i = j + 1;
+    std::string name = one, args;
+    const size_t paren = one.find('(');
+    if (paren != std::string::npos) {
+      if (one.back() != ')') {
+        error = "missing ) in " + one;
+        return false;
+      }
+      name = Trim(one.substr(0, paren));
+      args = Trim(one.substr(paren + 1, one.size() - paren - 2));
+    }
+    if (SameName(name, "CALCULATE") || SameName(name, "CALCULATE.NOW") || SameName(name, "CALCULATE.DOCUMENT")) {
+      books_.Calculate();
+    } else if (SameName(name, "RUN")) {
+      std::string macro = args;
+      const size_t comma = macro.find(',');
+      if (comma != std::string::npos && macro[0] != '"') macro = macro.substr(0, comma);
+      macro = Trim(macro);
+      if (macro.size() >= 2 && macro.front() == '"') {
+        const size_t end = macro.find('"', 1);
+        macro = macro.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+      }
+      if (!books_.RunMacro(macro, error)) return false;
+    } else {
+      error = "unknown command " + name;
+      return false;
+    }
+  }
+  return true;
+}
+
+void DdeServer::OnDataAck(Conv& c, LPARAM lp) {
+  UINT_PTR status = 0, aItem = 0;
+  UnpackDDElParam(WM_DDE_ACK, lp, &status, &aItem);
+  FreeDDElParam(WM_DDE_ACK, lp);
+  const std::string item = AnsiToUtf8(AtomText(static_cast<ATOM>(aItem)));
+  if (aItem) GlobalDeleteAtom(static_cast<ATOM>(aItem));
+  const bool positive = (status & 0x8000) != 0;
+  for (auto& l : links_) {
+    if (l.conv != &c || !l.awaitingAck || !SameName(l.item, item)) continue;
+    if (!positive && l.unacked) GlobalFree(l.unacked);  // refused: the sender frees
+    l.unacked = nullptr;
+    l.awaitingAck = false;
+    if (l.resend) {
+      l.resend = false;
+      SendAdvise(l);
+    }
+    break;
+  }
+}
+
+void DdeServer::OnTerminate(Conv& c) {
+  if (!c.terminating) {
+    PostMessageA(c.client, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(c.hwnd), 0);
+    ++stats_.terminates;
+  }
+  DestroyConv(&c);
+}
+
+void DdeServer::Terminate(Conv& c) {
+  if (c.terminating) return;
+  c.terminating = true;
+  RemoveLinks(c, nullptr);
+  ++stats_.terminates;
+  if (!PostMessageA(c.client, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(c.hwnd), 0)) {
+    ++stats_.postFailures;
+    DestroyConv(&c);  // the client is gone: no reply will come
+  }
+}
+
+void DdeServer::DestroyConv(Conv* c) {
+  RemoveLinks(*c, nullptr);
+  convs_.erase(std::remove(convs_.begin(), convs_.end(), c), convs_.end());
+  HWND h = c->hwnd;
+  delete c;
+  if (h) DestroyWindow(h);
+}
+
+void DdeServer::RemoveLinks(Conv& c, const std::string* item) {
+  for (auto it = byCell_.begin(); it != byCell_.end();) {
+    Link& l = *it->second;
+    if (l.conv == &c && (!item || SameName(l.item, *item))) {
+      if (l.unacked) GlobalFree(l.unacked);
+      held_.erase(std::remove(held_.begin(), held_.end(), &l), held_.end());
+      links_.erase(it->second);
+      it = byCell_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void DdeServer::SendAdvise(Link& l) {
+  Conv& c = *l.conv;
+  if (c.terminating || !c.wb) return;
+  if (l.awaitingAck) {
+    l.resend = true;  // the latest text goes out when the client has acknowledged the last
+    return;
+  }
+  HGLOBAL h = nullptr;
+  if (!l.defer) {
+    h = MakeData(l.lastText, false, l.ackReq);
+    if (!h) return;
+  }
+  HGLOBAL kept = nullptr;
+  if (PostData(c, h, l.item, l.ackReq, &kept) && l.ackReq) {
+    l.awaitingAck = true;
+    l.unacked = kept;
+  }
+}
+
+void DdeServer::CellsChanged(Workbook& wb, const std::vector<CellChange>& cells) {
+  if (byCell_.empty()) return;
+  for (const auto& ch : cells) {
+    auto range = byCell_.equal_range(LinkKey{&wb, ch.sheet, ch.pos.row, ch.pos.col});
+    if (range.first == range.second) continue;
+    const std::string text = wb.Text(ch.sheet, ch.pos);
+    for (auto it = range.first; it != range.second; ++it) {
+      Link& l = *it->second;
+      if (l.lastText == text) continue;
+      l.lastText = text;
+      if (holding_) {
+        if (std::find(held_.begin(), held_.end(), &l) == held_.end()) held_.push_back(&l);
+      } else {
+        SendAdvise(l);
+      }
+    }
+  }
+}
+
+void DdeServer::FlushHeld() {
+  std::vector<Link*> now;
+  now.swap(held_);
+  for (Link* l : now) SendAdvise(*l);
+}
+
+void DdeServer::WorkbookClosing(Workbook& wb) {
+  for (Conv* c : std::vector<Conv*>(convs_))
+    if (c->wb == &wb) {
+      Terminate(*c);
+      if (std::find(convs_.begin(), convs_.end(), c) != convs_.end()) c->wb = nullptr;
+    }
+}
+
+std::string DdeServer::TopicList() const {
+  std::string out;
+  std::vector<std::string> seen;
+  for (int b = 0; b < books_.Count(); ++b) {
+    Workbook* wb = books_.At(b);
+    for (int s = 0; s < wb->SheetCount(); ++s) {
+      std::string name = wb->SheetName(s);
+      bool dup = false;
+      for (auto& n : seen) dup = dup || SameName(n, name);
+      if (dup) name = "[" + wb->Name() + "]" + name;
+      seen.push_back(wb->SheetName(s));
+      out += name + "\t";
+    }
+  }
+  return out + kSystemTopic;
+}
+
+std::string DdeServer::SystemItem(const std::string& item, bool& ok) const {
+  ok = true;
+  if (SameName(item, "Topics")) return TopicList();
+  if (SameName(item, "SysItems")) return "SysItems\tTopics\tStatus\tFormats";
+  if (SameName(item, "Formats")) return "TEXT";
+  if (SameName(item, "Status")) return "Ready";
+  ok = false;
+  return "";
+}
+
+}  // namespace wbs
