@@ -1,0 +1,253 @@
+// The toolkit served out of process, as OPC clients meet it: opcclient.exe against the toolkit
+// host (started by COM through its registration), and direct calls through OpcProxy.dll.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+#include <cstdlib>
+#include <string>
+
+using namespace opc_toolkit_test;
+
+namespace {
+
+const wchar_t kProgId[] = L"Marrowby.ToolkitHost.1";
+
+std::wstring BinPath(const wchar_t* file) {
+  const char* bin = std::getenv("TESSAREL_BIN_DIR");
+  std::string p = std::string("Z:") + (bin ? bin : ".") + "/";
+  for (auto& c : p)
+    if (c == '/') c = '\\';
+  return std::wstring(p.begin(), p.end()) + file;
+}
+
+struct Outcome {
+  DWORD code = 999;
+  std::string out;
+};
+
+// Runs opcclient with the arguments; its standard output and error come back together.
+Outcome Client(const std::wstring& args) {
+  Outcome r;
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE rd = nullptr, wr = nullptr;
+  if (!CreatePipe(&rd, &wr, &sa, 0)) return r;
+  SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = wr;
+  si.hStdError = wr;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  std::wstring cmd = L"\"" + BinPath(L"opcclient.exe") + L"\" " + args;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    CloseHandle(rd);
+    CloseHandle(wr);
+    r.out = "cannot start opcclient.exe";
+    return r;
+  }
+  CloseHandle(wr);
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(rd, buf, sizeof buf, &n, nullptr) && n > 0) r.out.append(buf, n);
+  CloseHandle(rd);
+  WaitForSingleObject(pi.hProcess, 60000);
+  GetExitCodeProcess(pi.hProcess, &r.code);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return r;
+}
+
+bool Has(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+TEST(OpcClientTool, ListsBrowsesAndReads) {
+  Outcome list = Client(L"list");
+  EXPECT_EQ(list.code, 0u) << list.out;
+  EXPECT_TRUE(Has(list.out, "Marrowby.ToolkitHost.1")) << list.out;
+
+  Outcome browse = Client(std::wstring(kProgId) + L" browse");
+  EXPECT_EQ(browse.code, 0u) << browse.out;
+  EXPECT_TRUE(Has(browse.out, "Demo.Setpoint\r\n") || Has(browse.out, "Demo.Setpoint\n"))
+      << browse.out;
+  EXPECT_TRUE(Has(browse.out, "Control.Shutdown")) << browse.out;
+  EXPECT_TRUE(Has(browse.out, "6 item(s)")) << browse.out;
+
+  Outcome read = Client(std::wstring(kProgId) + L" read Demo.Text Demo.ReadOnly");
+  EXPECT_EQ(read.code, 0u) << read.out;
+  EXPECT_TRUE(Has(read.out, "Demo.Text = hello  [BSTR, Good 0xC0")) << read.out;
+  EXPECT_TRUE(Has(read.out, "Demo.ReadOnly = 42  [I4, Good 0xC0")) << read.out;
+
+  // One unknown item fails the run but the others are still read.
+  Outcome bad = Client(std::wstring(kProgId) + L" read Missing.Item Demo.ReadOnly");
+  EXPECT_EQ(bad.code, 1u) << bad.out;
+  EXPECT_TRUE(Has(bad.out, "Missing.Item: error 0xC0040007")) << bad.out;
+  EXPECT_TRUE(Has(bad.out, "Demo.ReadOnly = 42")) << bad.out;
+}
+
+TEST(OpcClientTool, WritesAndRefusesWhatCannotBeWritten) {
+  Outcome w = Client(std::wstring(kProgId) + L" write Demo.Flag true");
+  EXPECT_EQ(w.code, 0u) << w.out;
+  EXPECT_TRUE(Has(w.out, "Demo.Flag written")) << w.out;
+  Outcome ro = Client(std::wstring(kProgId) + L" write Demo.ReadOnly 1");
+  EXPECT_EQ(ro.code, 1u) << ro.out;
+  EXPECT_TRUE(Has(ro.out, "0xC0040006")) << ro.out;
+  Outcome text = Client(std::wstring(kProgId) + L" write Demo.Setpoint abc");
+  EXPECT_EQ(text.code, 1u) << text.out;
+  EXPECT_TRUE(Has(text.out, "is not a value of type R8")) << text.out;
+}
+
+TEST(OpcClientTool, WatchPrintsEachChange) {
+  Outcome w = Client(std::wstring(kProgId) + L" watch Demo.Counter --seconds 3 --rate 200");
+  EXPECT_EQ(w.code, 0u) << w.out;
+  size_t lines = 0;
+  for (size_t at = w.out.find("Demo.Counter = "); at != std::string::npos;
+       at = w.out.find("Demo.Counter = ", at + 1))
+    ++lines;
+  EXPECT_GE(lines, 2u) << w.out;  // the counter moves every second
+}
+
+TEST(OpcClientTool, ClearFailuresForBadServersAndUsage) {
+  Outcome none = Client(L"No.Such.Server read X");
+  EXPECT_EQ(none.code, 1u);
+  EXPECT_TRUE(Has(none.out, "no server is registered as 'No.Such.Server'")) << none.out;
+  EXPECT_EQ(Client(L"").code, 2u);
+  EXPECT_EQ(Client(std::wstring(kProgId) + L" write OnlyOneArgument").code, 2u);
+  EXPECT_EQ(Client(std::wstring(kProgId) + L" watch X --seconds -4").code, 2u);
+}
+
+class CrossProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitialize(nullptr);
+    CLSID clsid;
+    ASSERT_EQ(CLSIDFromProgID(kProgId, &clsid), S_OK);
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                               reinterpret_cast<void**>(&server_)),
+              S_OK);
+  }
+  void TearDown() override {
+    for (auto* u : held_) u->Release();
+    if (server_) server_->Release();
+    CoUninitialize();
+  }
+  template <class I>
+  I* As(IUnknown* u, REFIID iid) {
+    I* p = nullptr;
+    EXPECT_EQ(u->QueryInterface(iid, reinterpret_cast<void**>(&p)), S_OK);
+    if (p) held_.push_back(p);
+    return p;
+  }
+  IOPCServer* server_ = nullptr;
+  std::vector<IUnknown*> held_;
+  Sink sink_;  // outlives the proxies released in TearDown
+};
+
+TEST_F(CrossProcess, GroupsReadWriteAndCallbacksAcrossProcesses) {
+  ASSERT_NE(server_, nullptr);
+  OPCHANDLE hGroup = 0;
+  DWORD rate = 0;
+  IOPCItemMgt* g = nullptr;
+  ASSERT_EQ(server_->AddGroup(L"cross", TRUE, 200, 77, nullptr, nullptr, 0x409, &hGroup, &rate,
+                              IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(&g)),
+            S_OK);
+  held_.push_back(g);
+  OPCITEMDEF defs[3] = {};
+  const wchar_t* ids[] = {L"Demo.Setpoint", L"Demo.Counter", L"Nope"};
+  for (int i = 0; i < 3; ++i) {
+    defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
+    defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+    defs[i].bActive = TRUE;
+    defs[i].hClient = 10 + i;
+  }
+  OPCITEMRESULT* res = nullptr;
+  HRESULT* e = nullptr;
+  ASSERT_EQ(g->AddItems(3, defs, &res, &e), S_FALSE);
+  EXPECT_EQ(e[2], OPC_E_UNKNOWNITEMID);
+  EXPECT_EQ(res[0].vtCanonicalDataType, VT_R8);
+  OPCHANDLE h[2] = {res[0].hServer, res[1].hServer};
+  CoTaskMemFree(res);
+  CoTaskMemFree(e);
+
+  auto* io = As<IOPCSyncIO>(g, IID_IOPCSyncIO);
+  VARIANT v = Var(7.25);
+  ASSERT_EQ(io->Write(1, h, &v, &e), S_OK);
+  CoTaskMemFree(e);
+  OPCITEMSTATE* st = nullptr;
+  ASSERT_EQ(io->Read(OPC_DS_DEVICE, 2, h, &st, &e), S_OK);
+  EXPECT_DOUBLE_EQ(V_R8(&st[0].vDataValue), 7.25);
+  EXPECT_EQ(st[1].hClient, 11u);
+  VariantClear(&st[0].vDataValue);
+  VariantClear(&st[1].vDataValue);
+  CoTaskMemFree(st);
+  CoTaskMemFree(e);
+
+  // Data changes and an asynchronous read come back through the proxies.
+  auto* cpc = As<IConnectionPointContainer>(g, IID_IConnectionPointContainer);
+  IConnectionPoint* cp = nullptr;
+  ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCDataCallback, &cp), S_OK);
+  held_.push_back(cp);
+  DWORD cookie = 0;
+  ASSERT_EQ(cp->Advise(static_cast<IOPCDataCallback*>(&sink_), &cookie), S_OK);
+  Pump(5000, [&] { return sink_.Count("data") >= 2; });
+  ASSERT_GE(sink_.Count("data"), 2u);  // the first report, then the counter's next step
+  EXPECT_EQ(sink_.Last("data")->group, 77u);
+  auto* async = As<IOPCAsyncIO2>(g, IID_IOPCAsyncIO2);
+  DWORD cancel = 0;
+  ASSERT_EQ(async->Read(2, h, 4711, &cancel, &e), S_OK);
+  CoTaskMemFree(e);
+  Pump(5000, [&] { return sink_.Count("read") >= 1; });
+  ASSERT_EQ(sink_.Count("read"), 1u);
+  EXPECT_EQ(sink_.Last("read")->trans, 4711u);
+  EXPECT_DOUBLE_EQ(V_R8(&sink_.Last("read")->values[0]), 7.25);
+  EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+}
+
+TEST_F(CrossProcess, ShutdownRequestReachesTheClient) {
+  ASSERT_NE(server_, nullptr);
+  auto* cpc = As<IConnectionPointContainer>(server_, IID_IConnectionPointContainer);
+  IConnectionPoint* cp = nullptr;
+  ASSERT_EQ(cpc->FindConnectionPoint(IID_IOPCShutdown, &cp), S_OK);
+  held_.push_back(cp);
+  DWORD cookie = 0;
+  ASSERT_EQ(cp->Advise(static_cast<IOPCShutdown*>(&sink_), &cookie), S_OK);
+  // The host asks its clients to go when its Control.Shutdown tag is written.
+  OPCHANDLE hGroup;
+  DWORD rate;
+  IOPCItemMgt* g = nullptr;
+  ASSERT_EQ(server_->AddGroup(L"", TRUE, 1000, 1, nullptr, nullptr, 0, &hGroup, &rate,
+                              IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(&g)),
+            S_OK);
+  held_.push_back(g);
+  OPCITEMDEF def = {};
+  def.szItemID = const_cast<LPWSTR>(L"Control.Shutdown");
+  def.szAccessPath = const_cast<LPWSTR>(L"");
+  def.bActive = TRUE;
+  OPCITEMRESULT* res = nullptr;
+  HRESULT* e = nullptr;
+  ASSERT_EQ(g->AddItems(1, &def, &res, &e), S_OK);
+  OPCHANDLE h = res[0].hServer;
+  CoTaskMemFree(res);
+  CoTaskMemFree(e);
+  auto* io = As<IOPCSyncIO>(g, IID_IOPCSyncIO);
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = SysAllocString(L"Server is being shut down by administrator");
+  ASSERT_EQ(io->Write(1, &h, &v, &e), S_OK);
+  CoTaskMemFree(e);
+  VariantClear(&v);
+  Pump(5000, [&] { return sink_.Count("shutdown") >= 1; });
+  ASSERT_EQ(sink_.Count("shutdown"), 1u);
+  EXPECT_EQ(sink_.Last("shutdown")->reason, L"Server is being shut down by administrator");
+  EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+
+  LPWSTR text = nullptr;
+  auto* common = As<IOPCCommon>(server_, IID_IOPCCommon);
+  ASSERT_EQ(common->GetErrorString(OPC_E_BADRIGHTS, &text), S_OK);
+  EXPECT_STREQ(text, L"The item's access rights do not allow the operation.");
+  CoTaskMemFree(text);
+}
+
+}  // namespace
