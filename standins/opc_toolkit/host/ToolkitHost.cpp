@@ -211,6 +211,9 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"opc_toolkit_host: cannot serve: 0x%08lX\n", hr);
     return 1;
   }
+  // Whoever started us (the benchmark) waits for this line before connecting.
+  fputs("ready\n", stdout);
+  fflush(stdout);
   SetTimer(nullptr, kTimerChange, changeMs, nullptr);
   host.StartIdleTimer(idleMs);
   MSG msg;

@@ -225,14 +225,16 @@ class ClassFactory : public IClassFactory, public RefCounted {
       return E_OUTOFMEMORY;
     }
   }
+  // The host decides when its process ends (its last client's disconnect); a lock only
+  // counts. CoReleaseServerProcess here would suspend the class object for every later client.
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock) CoAddRefServerProcess();
-    else CoReleaseServerProcess();
+    locks_ += lock ? 1 : (locks_ > 0 ? -1 : 0);
     return S_OK;
   }
 
  private:
   Engine* engine_;
+  long locks_ = 0;
 };
 
 class Toolkit : public IServerToolkit {

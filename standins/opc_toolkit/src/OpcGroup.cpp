@@ -257,10 +257,14 @@ HRESULT OpcGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRat
 }
 
 HRESULT OpcGroup::SetName(LPCWSTR szName) {
-  if (!szName || !*szName) return E_INVALIDARG;
-  if (server_ && server_->NameTaken(szName, this)) return OPC_E_DUPLICATENAME;
-  name_ = szName;
-  return S_OK;
+  try {
+    if (!szName || !*szName) return E_INVALIDARG;
+    if (server_ && server_->NameTaken(szName, this)) return OPC_E_DUPLICATENAME;
+    name_ = szName;
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 HRESULT OpcGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {

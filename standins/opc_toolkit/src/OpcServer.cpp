@@ -132,13 +132,17 @@ HRESULT OpcServer::GetErrorString(HRESULT dwError, LCID, LPWSTR* ppString) {
 }
 
 HRESULT OpcServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
-  if (!ppUnk) return E_INVALIDARG;
-  *ppUnk = nullptr;
-  if (!szName) return E_INVALIDARG;
-  std::wstring key = Lower(szName);
-  for (auto& [h, g] : groups_)
-    if (Lower(g->Name()) == key) return g->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-  return E_INVALIDARG;
+  try {
+    if (!ppUnk) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (!szName) return E_INVALIDARG;
+    std::wstring key = Lower(szName);
+    for (auto& [h, g] : groups_)
+      if (Lower(g->Name()) == key) return g->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    return E_INVALIDARG;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 HRESULT OpcServer::GetStatus(OPCSERVERSTATUS** pp) {
@@ -224,12 +228,16 @@ HRESULT OpcServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) {
 }
 
 HRESULT OpcServer::GetErrorString(HRESULT dwError, LPWSTR* ppString) {
-  if (!ppString) return E_INVALIDARG;
-  *ppString = nullptr;
-  std::wstring text = ErrorText(dwError);
-  if (text.empty()) return E_INVALIDARG;
-  *ppString = CoDup(text);
-  return *ppString ? S_OK : E_OUTOFMEMORY;
+  try {
+    if (!ppString) return E_INVALIDARG;
+    *ppString = nullptr;
+    std::wstring text = ErrorText(dwError);
+    if (text.empty()) return E_INVALIDARG;
+    *ppString = CoDup(text);
+    return *ppString ? S_OK : E_OUTOFMEMORY;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 HRESULT OpcServer::SetClientName(LPCWSTR szName) {
@@ -240,27 +248,31 @@ HRESULT OpcServer::SetClientName(LPCWSTR szName) {
 HRESULT OpcServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
                                             DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
                                             VARTYPE** ppvtDataTypes) {
-  if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_INVALIDARG;
-  *pdwCount = 0;
-  *ppPropertyIDs = nullptr;
-  *ppDescriptions = nullptr;
-  *ppvtDataTypes = nullptr;
-  ServedTag* t = engine_->Tags().Find(szItemID);
-  if (!t) return szItemID && ValidItemName(szItemID) ? OPC_E_UNKNOWNITEMID : OPC_E_INVALIDITEMID;
-  std::vector<const PropertyInfo*> list;
-  for (auto& p : kProperties)
-    if (HasProperty(t, p.id)) list.push_back(&p);
-  *ppPropertyIDs = CoArray<DWORD>(list.size());
-  *ppDescriptions = CoArray<LPWSTR>(list.size());
-  *ppvtDataTypes = CoArray<VARTYPE>(list.size());
-  if (!*ppPropertyIDs || !*ppDescriptions || !*ppvtDataTypes) return E_OUTOFMEMORY;
-  for (size_t i = 0; i < list.size(); ++i) {
-    (*ppPropertyIDs)[i] = list[i]->id;
-    (*ppDescriptions)[i] = CoDup(list[i]->description);
-    (*ppvtDataTypes)[i] = list[i]->id == OPC_PROP_VALUE ? t->DataType() : list[i]->type;
+  try {
+    if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_INVALIDARG;
+    *pdwCount = 0;
+    *ppPropertyIDs = nullptr;
+    *ppDescriptions = nullptr;
+    *ppvtDataTypes = nullptr;
+    ServedTag* t = engine_->Tags().Find(szItemID);
+    if (!t) return szItemID && ValidItemName(szItemID) ? OPC_E_UNKNOWNITEMID : OPC_E_INVALIDITEMID;
+    std::vector<const PropertyInfo*> list;
+    for (auto& p : kProperties)
+      if (HasProperty(t, p.id)) list.push_back(&p);
+    *ppPropertyIDs = CoArray<DWORD>(list.size());
+    *ppDescriptions = CoArray<LPWSTR>(list.size());
+    *ppvtDataTypes = CoArray<VARTYPE>(list.size());
+    if (!*ppPropertyIDs || !*ppDescriptions || !*ppvtDataTypes) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < list.size(); ++i) {
+      (*ppPropertyIDs)[i] = list[i]->id;
+      (*ppDescriptions)[i] = CoDup(list[i]->description);
+      (*ppvtDataTypes)[i] = list[i]->id == OPC_PROP_VALUE ? t->DataType() : list[i]->type;
+    }
+    *pdwCount = static_cast<DWORD>(list.size());
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
   }
-  *pdwCount = static_cast<DWORD>(list.size());
-  return S_OK;
 }
 
 HRESULT OpcServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
@@ -319,29 +331,33 @@ HRESULT OpcServer::QueryOrganization(OPCNAMESPACETYPE* p) {
 }
 
 HRESULT OpcServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dir, LPCWSTR szString) {
-  TagSpace& tags = engine_->Tags();
-  switch (dir) {
-    case OPC_BROWSE_UP: {
-      if (browsePos_.empty()) return E_FAIL;
-      size_t dot = browsePos_.rfind(L'.');
-      browsePos_ = dot == std::wstring::npos ? std::wstring() : browsePos_.substr(0, dot);
-      return S_OK;
+  try {
+    TagSpace& tags = engine_->Tags();
+    switch (dir) {
+      case OPC_BROWSE_UP: {
+        if (browsePos_.empty()) return E_FAIL;
+        size_t dot = browsePos_.rfind(L'.');
+        browsePos_ = dot == std::wstring::npos ? std::wstring() : browsePos_.substr(0, dot);
+        return S_OK;
+      }
+      case OPC_BROWSE_DOWN: {
+        if (!szString || !*szString) return E_INVALIDARG;
+        std::wstring to = browsePos_.empty() ? szString : browsePos_ + L"." + szString;
+        if (!tags.IsBranch(to)) return E_INVALIDARG;
+        browsePos_ = to;
+        return S_OK;
+      }
+      case OPC_BROWSE_TO: {
+        std::wstring to = szString ? szString : L"";
+        if (!tags.IsBranch(to)) return E_INVALIDARG;
+        browsePos_ = to;
+        return S_OK;
+      }
+      default:
+        return E_INVALIDARG;
     }
-    case OPC_BROWSE_DOWN: {
-      if (!szString || !*szString) return E_INVALIDARG;
-      std::wstring to = browsePos_.empty() ? szString : browsePos_ + L"." + szString;
-      if (!tags.IsBranch(to)) return E_INVALIDARG;
-      browsePos_ = to;
-      return S_OK;
-    }
-    case OPC_BROWSE_TO: {
-      std::wstring to = szString ? szString : L"";
-      if (!tags.IsBranch(to)) return E_INVALIDARG;
-      browsePos_ = to;
-      return S_OK;
-    }
-    default:
-      return E_INVALIDARG;
+  } catch (...) {
+    return E_OUTOFMEMORY;
   }
 }
 
@@ -381,17 +397,21 @@ HRESULT OpcServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VARTYPE 
 }
 
 HRESULT OpcServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
-  if (!szItemID) return E_INVALIDARG;
-  *szItemID = nullptr;
-  std::wstring leaf = szItemDataID ? szItemDataID : L"";
-  std::wstring full = leaf.empty() ? browsePos_
-                      : browsePos_.empty() ? leaf
-                                           : browsePos_ + L"." + leaf;
-  TagSpace& tags = engine_->Tags();
-  if (ServedTag* t = tags.Find(full.c_str())) full = t->Name();
-  else if (full.empty() || !tags.IsBranch(full)) return E_INVALIDARG;
-  *szItemID = CoDup(full);
-  return *szItemID ? S_OK : E_OUTOFMEMORY;
+  try {
+    if (!szItemID) return E_INVALIDARG;
+    *szItemID = nullptr;
+    std::wstring leaf = szItemDataID ? szItemDataID : L"";
+    std::wstring full = leaf.empty() ? browsePos_
+                        : browsePos_.empty() ? leaf
+                                             : browsePos_ + L"." + leaf;
+    TagSpace& tags = engine_->Tags();
+    if (ServedTag* t = tags.Find(full.c_str())) full = t->Name();
+    else if (full.empty() || !tags.IsBranch(full)) return E_INVALIDARG;
+    *szItemID = CoDup(full);
+    return *szItemID ? S_OK : E_OUTOFMEMORY;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 HRESULT OpcServer::BrowseAccessPaths(LPCWSTR, LPENUMSTRING* pp) {

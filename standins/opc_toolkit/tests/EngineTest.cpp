@@ -680,3 +680,40 @@ TEST_F(Engine, Da10PersonalityStreamsThroughIDataObject) {
 }
 
 }  // namespace
+
+namespace {
+
+// The class object as COM hands it out once the host serves: a lock and its release must not
+// suspend it for later clients, and every object it makes counts as a client.
+TEST(ClassObject, ServesAfterLockAndUnlock) {
+  CoInitialize(nullptr);
+  Host host;
+  ToolkitConfig cfg;
+  cfg.progId = L"Marrowby.ToolkitEngineTest.1";
+  cfg.clsid = {0x5b0c0a51, 0x7d7e, 0x4b0e, {0x9a, 0x51, 0x1c, 0x6e, 0x0b, 0x37, 0x20, 0x11}};
+  auto toolkit = CreateServerToolkit(cfg, &host);
+  ASSERT_EQ(toolkit->StartServing(), S_OK);
+  EXPECT_EQ(toolkit->StartServing(), S_FALSE);
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(CoGetClassObject(cfg.clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                             reinterpret_cast<void**>(&cf)),
+            S_OK);
+  EXPECT_EQ(cf->LockServer(TRUE), S_OK);
+  EXPECT_EQ(cf->LockServer(FALSE), S_OK);
+  cf->Release();
+  IOPCServer* s = nullptr;
+  ASSERT_EQ(CoCreateInstance(cfg.clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                             reinterpret_cast<void**>(&s)),
+            S_OK);
+  EXPECT_EQ(host.connected, std::vector<long>{1});
+  s->Release();
+  EXPECT_EQ(host.disconnected, std::vector<long>{0});
+  toolkit->StopServing();
+  EXPECT_NE(CoCreateInstance(cfg.clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                             reinterpret_cast<void**>(&s)),
+            S_OK);
+  toolkit.reset();
+  CoUninitialize();
+}
+
+}  // namespace
