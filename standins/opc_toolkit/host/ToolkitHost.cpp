@@ -1,9 +1,11 @@
 // opc_toolkit_host: a small program that hosts the toolkit the way Tessarel does, with a fixed
 // set of demonstration tags, for out-of-process tests and the benchmark. Registered as
-// "Marrowby.ToolkitHost.1"; COM starts it with -Embedding, and it ends some seconds after its
+// "Marrowby.ToolkitHost.1" (DA 2.0) and, started with --da10, as "Marrowby.ToolkitHost10.1"
+// (the DA 1.0 personality); COM starts it with -Embedding, and it ends some seconds after its
 // last client has gone.
-//   opc_toolkit_host /regserver | /unregserver
-//   opc_toolkit_host [-Embedding] [--tags N] [--change-ms MS] [--linger-ms MS] [--idle-exit-ms MS]
+//   opc_toolkit_host /regserver | /unregserver          (both identities)
+//   opc_toolkit_host [-Embedding] [--da10] [--tags N] [--change-ms MS] [--linger-ms MS]
+//                    [--idle-exit-ms MS]
 // Tags: Demo.Counter (I4, +1 every change period), Demo.Setpoint (R8, writable), Demo.Text (BSTR,
 // writable), Demo.Flag (BOOL, writable), Demo.ReadOnly (I4), Control.Shutdown (BSTR, writable:
 // a write asks every client to disconnect with the written text), and with --tags N the tags
@@ -24,6 +26,19 @@ namespace {
 
 const CLSID kHostClsid = {0xef703fde, 0x8fee, 0x48b3, {0xb8, 0xf2, 0xb5, 0x91, 0x9d, 0x9c, 0x02, 0xfe}};
 const GUID kHostAppId = {0x4f7aad2a, 0x8ee2, 0x4e6d, {0x8e, 0x9e, 0x28, 0xf6, 0x9a, 0x3e, 0xaa, 0xf9}};
+const CLSID kHost10Clsid = {0x7008aa4c, 0xac12, 0x4126, {0xa6, 0x09, 0xb2, 0xb1, 0x72, 0x26, 0x56, 0xce}};
+const GUID kHost10AppId = {0x9c77dc0f, 0xa62b, 0x47a4, {0x9f, 0xdf, 0x2e, 0xb3, 0x11, 0x86, 0x20, 0xf1}};
+
+ToolkitConfig HostConfig(bool da10) {
+  ToolkitConfig cfg;
+  cfg.progId = da10 ? L"Marrowby.ToolkitHost10.1" : L"Marrowby.ToolkitHost.1";
+  cfg.clsid = da10 ? kHost10Clsid : kHostClsid;
+  cfg.appId = da10 ? kHost10AppId : kHostAppId;
+  cfg.description = da10 ? L"Marrowby Toolkit Host (DA 1.0)" : L"Marrowby Toolkit Host";
+  cfg.da10 = da10;
+  if (da10) cfg.serverArguments = L"--da10";
+  return cfg;
+}
 
 enum : UINT_PTR { kTimerChange = 1, kTimerLinger = 2, kTimerIdle = 3 };
 
@@ -145,7 +160,7 @@ VARIANT I4(long n) {
 int wmain(int argc, wchar_t** argv) {
   long bulkCount = 0;
   DWORD changeMs = 1000, lingerMs = 3000, idleMs = 30000;
-  bool reg = false, unreg = false;
+  bool reg = false, unreg = false, da10 = false;
   for (int i = 1; i < argc; ++i) {
     std::wstring a = argv[i];
     auto next = [&]() -> long { return i + 1 < argc ? _wtol(argv[++i]) : 0; };
@@ -153,6 +168,7 @@ int wmain(int argc, wchar_t** argv) {
       reg = true;
     else if (_wcsicmp(a.c_str(), L"/unregserver") == 0 || _wcsicmp(a.c_str(), L"-unregserver") == 0)
       unreg = true;
+    else if (a == L"--da10") da10 = true;
     else if (a == L"--tags") bulkCount = next();
     else if (a == L"--change-ms") changeMs = static_cast<DWORD>(next());
     else if (a == L"--linger-ms") lingerMs = static_cast<DWORD>(next());
@@ -163,22 +179,21 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   if (FAILED(CoInitialize(nullptr))) return 1;
-  ToolkitConfig cfg;
-  cfg.progId = L"Marrowby.ToolkitHost.1";
-  cfg.clsid = kHostClsid;
-  cfg.appId = kHostAppId;
-  cfg.description = L"Marrowby Toolkit Host";
-  Host host;
-  g_host = &host;
-  host.lingerMs = lingerMs;
-  host.toolkit = CreateServerToolkit(cfg, &host);
   if (reg || unreg) {
-    HRESULT hr = reg ? host.toolkit->RegisterServer() : host.toolkit->UnregisterServer();
+    HRESULT hr = S_OK;
+    for (bool personality : {false, true}) {
+      auto t = CreateServerToolkit(HostConfig(personality), nullptr);
+      HRESULT one = reg ? t->RegisterServer() : t->UnregisterServer();
+      if (FAILED(one)) hr = one;
+    }
     if (FAILED(hr)) fwprintf(stderr, L"opc_toolkit_host: registration failed: 0x%08lX\n", hr);
-    host.toolkit.reset();
     CoUninitialize();
     return FAILED(hr) ? 1 : 0;
   }
+  Host host;
+  g_host = &host;
+  host.lingerMs = lingerMs;
+  host.toolkit = CreateServerToolkit(HostConfig(da10), &host);
 
   IServedTags& tags = host.toolkit->ServedTags();
   AddTag(tags, L"Demo.Counter", kAccessRead, I4(0));

@@ -250,4 +250,100 @@ TEST_F(CrossProcess, ShutdownRequestReachesTheClient) {
   CoTaskMemFree(text);
 }
 
+uint32_t U32(const std::vector<unsigned char>& s, size_t at) {
+  return s[at] | s[at + 1] << 8 | s[at + 2] << 16 | static_cast<uint32_t>(s[at + 3]) << 24;
+}
+
+// The DA 1.0 personality across processes: IDataObject advises carry the OPC streams in
+// global memory, and IOPCAsyncIO completions arrive as streams on their connection.
+TEST(CrossProcessDa10, StreamsArriveThroughIDataObject) {
+  CoInitialize(nullptr);
+  Sink sink;  // declared first: outlives every proxy below
+  {
+    CLSID clsid;
+    ASSERT_EQ(CLSIDFromProgID(L"Marrowby.ToolkitHost10.1", &clsid), S_OK);
+    IOPCServer* server = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                               reinterpret_cast<void**>(&server)),
+              S_OK);
+    IUnknown* none = nullptr;
+    EXPECT_EQ(server->QueryInterface(IID_IOPCCommon, reinterpret_cast<void**>(&none)),
+              E_NOINTERFACE);
+    OPCHANDLE hGroup;
+    DWORD rate;
+    IOPCItemMgt* g = nullptr;
+    ASSERT_EQ(server->AddGroup(L"old", TRUE, 200, 55, nullptr, nullptr, 0, &hGroup, &rate,
+                               IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(&g)),
+              S_OK);
+    OPCITEMDEF defs[2] = {};
+    const wchar_t* ids[] = {L"Demo.Text", L"Demo.Setpoint"};
+    for (int i = 0; i < 2; ++i) {
+      defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
+      defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+      defs[i].bActive = TRUE;
+      defs[i].hClient = 20 + i;
+    }
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(g->AddItems(2, defs, &res, &e), S_OK);
+    OPCHANDLE h[2] = {res[0].hServer, res[1].hServer};
+    CoTaskMemFree(res);
+    CoTaskMemFree(e);
+
+    IDataObject* data = nullptr;
+    ASSERT_EQ(g->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&data)), S_OK);
+    IOPCAsyncIO* async = nullptr;
+    ASSERT_EQ(g->QueryInterface(IID_IOPCAsyncIO, reinterpret_cast<void**>(&async)), S_OK);
+    CLIPFORMAT dataTime = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPCSTMFORMATDATATIME));
+    CLIPFORMAT writeDone =
+        static_cast<CLIPFORMAT>(RegisterClipboardFormatW(OPCSTMFORMATWRITECOMPLETE));
+    FORMATETC f1 = {dataTime, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    FORMATETC f2 = {writeDone, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD c1 = 0, c2 = 0;
+    ASSERT_EQ(data->DAdvise(&f1, 0, static_cast<IAdviseSink*>(&sink), &c1), S_OK);
+    ASSERT_EQ(data->DAdvise(&f2, 0, static_cast<IAdviseSink*>(&sink), &c2), S_OK);
+    Pump(5000, [&] { return sink.Count("stream") >= 1; });
+    ASSERT_EQ(sink.Count("stream"), 1u);
+    const auto& s = sink.Last("stream")->stream;
+    EXPECT_EQ(sink.Last("stream")->format, dataTime);
+    ASSERT_GE(s.size(), 20u + 2 * 20);
+    EXPECT_EQ(U32(s, 0), s.size());
+    EXPECT_EQ(U32(s, 4), 2u);
+    EXPECT_EQ(U32(s, 8), 55u);
+    EXPECT_EQ(U32(s, 20), 20u);  // first item's client handle
+    size_t text = U32(s, 24);
+    ASSERT_LE(text + 16 + 4 + 12, s.size());
+    EXPECT_EQ(s[text], VT_BSTR);
+    EXPECT_EQ(U32(s, text + 16), 10u);  // "hello": 10 bytes
+    EXPECT_EQ(s[text + 20], 'h');
+
+    VARIANT v = Var(2.5);
+    VARIANT values[2];
+    values[0] = Var(1.0);
+    values[1] = v;
+    DWORD trans = 0;
+    ASSERT_EQ(async->Write(c2, 1, &h[1], &values[1], &trans, &e), S_OK);
+    CoTaskMemFree(e);
+    Pump(5000, [&] { return sink.Count("stream") >= 2; });
+    ASSERT_GE(sink.Count("stream"), 2u);
+    const auto* w = sink.Last("stream");
+    EXPECT_EQ(w->format, writeDone);
+    ASSERT_EQ(w->stream.size(), 16u + 8u);
+    EXPECT_EQ(U32(w->stream, 0), 1u);
+    EXPECT_EQ(U32(w->stream, 8), trans);
+    EXPECT_EQ(U32(w->stream, 16), 21u);
+    EXPECT_EQ(U32(w->stream, 20), 0u);
+
+    // A write to the wrong kind of connection is refused.
+    EXPECT_EQ(async->Write(c1, 1, &h[1], &values[1], &trans, &e), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(data->DUnadvise(c1), S_OK);
+    EXPECT_EQ(data->DUnadvise(c2), S_OK);
+    async->Release();
+    data->Release();
+    g->Release();
+    server->Release();
+  }
+  CoUninitialize();
+}
+
 }  // namespace
