@@ -717,3 +717,65 @@ TEST(ClassObject, ServesAfterLockAndUnlock) {
 }
 
 }  // namespace
+
+namespace {
+
+std::wstring RegText(const std::wstring& key, const wchar_t* value = nullptr) {
+  wchar_t buf[512];
+  DWORD size = sizeof buf;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, buf, &size) !=
+      ERROR_SUCCESS)
+    return L"<missing>";
+  return buf;
+}
+
+bool RegKeyExists(const std::wstring& key) {
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  RegCloseKey(k);
+  return true;
+}
+
+// What OPC clients and COM look up: the class with its local server and AppID, the ProgID with
+// its OPC key, and the DA categories; unregistration takes all of it away again.
+TEST(Registration, WritesAndRemovesEverythingAClientLooksFor) {
+  CoInitialize(nullptr);
+  ToolkitConfig cfg;
+  cfg.progId = L"Marrowby.ToolkitRegTest.1";
+  cfg.clsid = {0x1f3e0a7c, 0x2b4d, 0x4e5f, {0x80, 0x91, 0xa2, 0xb3, 0xc4, 0xd5, 0xe6, 0xf7}};
+  cfg.appId = {0x2a3b4c5d, 0x6e7f, 0x4081, {0x92, 0xa3, 0xb4, 0xc5, 0xd6, 0xe7, 0xf8, 0x09}};
+  cfg.description = L"Registration Test";
+  cfg.vendor = L"Test Vendor";
+  cfg.da10 = true;
+  cfg.serverCommand = L"C:\\Program Files\\Test\\server.exe";
+  cfg.serverArguments = L"--config x.ini";
+  auto toolkit = CreateServerToolkit(cfg, nullptr);
+  ASSERT_EQ(toolkit->RegisterServer(), S_OK);
+  const std::wstring clsid = L"{1F3E0A7C-2B4D-4E5F-8091-A2B3C4D5E6F7}";
+  EXPECT_EQ(RegText(L"Marrowby.ToolkitRegTest.1\\CLSID"), clsid);
+  EXPECT_EQ(RegText(L"Marrowby.ToolkitRegTest.1"), L"Registration Test");
+  EXPECT_TRUE(RegKeyExists(L"Marrowby.ToolkitRegTest.1\\OPC"));
+  EXPECT_EQ(RegText(L"Marrowby.ToolkitRegTest.1\\OPC\\Vendor"), L"Test Vendor");
+  // A path with a blank is quoted before its arguments.
+  EXPECT_EQ(RegText(L"CLSID\\" + clsid + L"\\LocalServer32"),
+            L"\"C:\\Program Files\\Test\\server.exe\" --config x.ini");
+  EXPECT_EQ(RegText(L"CLSID\\" + clsid + L"\\ProgID"), L"Marrowby.ToolkitRegTest.1");
+  EXPECT_EQ(RegText(L"CLSID\\" + clsid, L"AppID"), L"{2A3B4C5D-6E7F-4081-92A3-B4C5D6E7F809}");
+  EXPECT_TRUE(RegKeyExists(L"AppID\\{2A3B4C5D-6E7F-4081-92A3-B4C5D6E7F809}"));
+  const std::wstring cats = L"CLSID\\" + clsid + L"\\Implemented Categories\\";
+  EXPECT_TRUE(RegKeyExists(cats + L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}"));
+  EXPECT_TRUE(RegKeyExists(cats + L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}"));
+  CLSID found;
+  EXPECT_EQ(CLSIDFromProgID(L"Marrowby.ToolkitRegTest.1", &found), S_OK);
+
+  ASSERT_EQ(toolkit->UnregisterServer(), S_OK);
+  EXPECT_FALSE(RegKeyExists(L"Marrowby.ToolkitRegTest.1"));
+  EXPECT_FALSE(RegKeyExists(L"CLSID\\" + clsid));
+  EXPECT_FALSE(RegKeyExists(L"AppID\\{2A3B4C5D-6E7F-4081-92A3-B4C5D6E7F809}"));
+  // Unregistering what is not there is no failure.
+  EXPECT_EQ(toolkit->UnregisterServer(), S_OK);
+  toolkit.reset();
+  CoUninitialize();
+}
+
+}  // namespace
