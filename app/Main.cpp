@@ -6,6 +6,8 @@
 
 #include "core/ServerTagDatabase.h"
 #include "core/frmMain.h"
+#include "excel/ExcelAutomation.h"
+#include "excel/ExcelLink.h"
 #include "excel/ToolkitHost.h"
 
 namespace {
@@ -28,9 +30,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   int code = 0;
   {
     ToolkitHost toolkit;
+    ComExcelConnector excelConnector;
+    ExcelLink excel(excelConnector);
     // Parts not wired in yet are the do-nothing ports.
     NullDdeControlPort dde;
-    NullExcelPort excel;
     NullDdeLinkPort ddeLink;
     NullClientBridgePort client;
 

@@ -45,7 +45,12 @@ class IExcelPort {
   virtual void OpenWorkbookIfNotOpen(const std::string& path, bool writable) = 0;
   // Excel's Calculation constant, when Excel can be asked.
   virtual std::optional<long> Calculation() = 0;
-  virtual void Release() = 0;
+  virtual bool HasExcel() = 0;
+  // Runs one macro by name; false when Excel refused or failed.
+  virtual bool RunMacro(const std::string& name) = 0;
+  // At exit: quits an Excel the program started, closes the workbook it opened in someone
+  // else's Excel, leaves alone a workbook that was already open; then releases Excel.
+  virtual void ShutdownExcel() = 0;
 };
 
 // The server tag database and the per-sheet cell lists.
@@ -115,7 +120,9 @@ class NullExcelPort : public IExcelPort {
   void ObtainExcel(bool, bool, const std::string&) override {}
   void OpenWorkbookIfNotOpen(const std::string&, bool) override {}
   std::optional<long> Calculation() override { return std::nullopt; }
-  void Release() override {}
+  bool HasExcel() override { return false; }
+  bool RunMacro(const std::string&) override { return false; }
+  void ShutdownExcel() override {}
 };
 class NullDdeLinkPort : public IDdeLinkPort {
  public:

@@ -30,7 +30,10 @@ void TessarelApp::ReadMacros() {
     std::string name = p_.platform->GetProfile(section, "Name", "", IniFile);
     if (name.empty()) continue;
     long period = ParseMacroPeriod(p_.platform->GetProfile(section, "Period", "1", IniFile));
-    gMacros.emplace_back(name, period);
+    // Keyed by name: a second macro of the same name is dropped.
+    bool taken = false;
+    for (const cMacro& m : gMacros) taken = taken || Lower(m.MacroName) == Lower(name);
+    if (!taken) gMacros.emplace_back(name, period);
   }
 }
 
@@ -147,4 +150,10 @@ void TessarelApp::StartupTick() {
   // 8.-9.
   p_.view->StartTimer(AppTimer::Macro);
   if (gErrorCount > 0) p_.view->ShowErrorState();
+}
+
+void TessarelApp::MacroTick() {
+  if (!p_.excel->HasExcel()) return;
+  for (cMacro& m : gMacros)
+    if (m.QueryRun()) p_.excel->RunMacro(m.MacroName);  // failures are silent; the rest run
 }

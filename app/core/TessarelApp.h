@@ -36,6 +36,8 @@ class TessarelApp {
   LoadResult Load();
   // The first tick of tmrStartup (the timer stops itself first, so this runs once).
   void StartupTick();
+  // A tick of tmrMacro: runs each macro whose period has come, in configuration order.
+  void MacroTick();
 
   void Log(const std::string& message) { log_.LogMessage(message); }
   EventLog& Logger() { return log_; }

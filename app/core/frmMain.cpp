@@ -199,6 +199,8 @@ void frmMain::OnTimer(UINT_PTR id) {
       app_->StartupTick();
       break;
     case AppTimer::Macro:
+      app_->MacroTick();
+      break;
     case AppTimer::OpcUpdate:
     case AppTimer::ReEnableExcelAutoMode:
       break;
@@ -223,7 +225,7 @@ void frmMain::ShutdownCleanup() {
   if (cleanedUp_) return;
   cleanedUp_ = true;
   dde_->Uninitialise();
-  excel_->Release();
+  excel_->ShutdownExcel();
 }
 
 void frmMain::OnCommand(int id) {

@@ -106,7 +106,12 @@ class FakeExcel : public IExcelPort {
     j_.Add("excel.open " + path + (writable ? " rw" : " ro"));
   }
   std::optional<long> Calculation() override { return -4105; }
-  void Release() override { j_.Add("excel.release"); }
+  bool HasExcel() override { return true; }
+  bool RunMacro(const std::string& name) override {
+    j_.Add("excel.run " + name);
+    return name != "Broken";
+  }
+  void ShutdownExcel() override { j_.Add("excel.shutdown"); }
 
  private:
   Journal& j_;

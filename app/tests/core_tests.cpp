@@ -300,11 +300,11 @@ TEST_F(AppFixture, MacroSectionsAndFailedDdeInitialisation) {
   auto app = Make();
   app->Load();
   ASSERT_EQ(app->gMacros.size(), 3u);
-  EXPECT_EQ(app->gMacros[0].Name, "Tick");
-  EXPECT_EQ(app->gMacros[0].Period, 1);
-  EXPECT_EQ(app->gMacros[1].Name, "Slow");
-  EXPECT_EQ(app->gMacros[1].Period, 30);
-  EXPECT_EQ(app->gMacros[2].Period, 1);
+  EXPECT_EQ(app->gMacros[0].MacroName, "Tick");
+  EXPECT_EQ(app->gMacros[0].PeriodSec(), 1);
+  EXPECT_EQ(app->gMacros[1].MacroName, "Slow");
+  EXPECT_EQ(app->gMacros[1].PeriodSec(), 30);
+  EXPECT_EQ(app->gMacros[2].PeriodSec(), 1);
   EXPECT_EQ(app->gErrorCount, 1);
   EXPECT_NE(app->Logger().Buffer().ToString().find("DDE Initialization failed\r\n"),
             std::string::npos);
@@ -312,4 +312,27 @@ TEST_F(AppFixture, MacroSectionsAndFailedDdeInitialisation) {
   app->StartupTick();
   EXPECT_NE(std::find(j.calls.begin(), j.calls.end(), "link.queue 0"), j.calls.end());
   EXPECT_TRUE(view.errorState);
+}
+
+TEST_F(AppFixture, MacrosRunOnTheirPeriodCountedInTicksAndFailuresDoNotStopTheRest) {
+  GoodIni(ownIni);
+  platform.Set(ownIni, "Tessarel", "Macros", "4");
+  platform.Set(ownIni, "Macro 1", "Name", "Broken");
+  platform.Set(ownIni, "Macro 2", "Name", "Every3");
+  platform.Set(ownIni, "Macro 2", "Period", "3");
+  platform.Set(ownIni, "Macro 3", "Name", "EVERY3");  // same name: only the first runs
+  platform.Set(ownIni, "Macro 3", "Period", "1");
+  platform.Set(ownIni, "Macro 4", "Name", "Each");
+  auto app = Make();
+  app->Load();
+  ASSERT_EQ(app->gMacros.size(), 3u);
+  j.calls.clear();
+  std::vector<std::string> expected;
+  for (int tick = 1; tick <= 9; ++tick) {
+    app->MacroTick();
+    expected.push_back("excel.run Broken");  // fails every time, the others still run
+    if (tick % 3 == 0) expected.push_back("excel.run Every3");
+    expected.push_back("excel.run Each");
+  }
+  EXPECT_EQ(j.calls, expected);
 }
