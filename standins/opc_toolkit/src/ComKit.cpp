@@ -87,6 +87,7 @@ ConnectionPoint::~ConnectionPoint() { Detach(); }
 
 void ConnectionPoint::Detach() {
   owner_ = nullptr;
+  onAdvise = nullptr;
   auto sinks = std::move(sinks_);
   sinks_.clear();
   for (auto& [cookie, sink] : sinks) sink->Release();
@@ -126,6 +127,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     return CONNECT_E_CANNOTCONNECT;
   *cookie = next_++;
   sinks_[*cookie] = typed;
+  if (onAdvise) onAdvise();
   return S_OK;
 }
 

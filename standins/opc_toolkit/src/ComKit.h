@@ -7,6 +7,7 @@
 #include <olectl.h>
 
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -109,6 +110,8 @@ class ConnectionPoint : public IConnectionPoint, public RefCounted {
   HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override;
 
   void Detach();
+  // Called after each successful Advise (a new subscriber's first report is due).
+  std::function<void()> onAdvise;
   // The sinks, each AddRef'ed; the caller releases them (a sink may unadvise during a call).
   std::vector<IUnknown*> Sinks() const;
   bool HasSinks() const { return !sinks_.empty(); }

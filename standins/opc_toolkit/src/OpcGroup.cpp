@@ -158,7 +158,13 @@ OpcGroup::OpcGroup(OpcServer* server, Engine* engine, OPCHANDLE hServer, const s
       da10_(engine->Config().da10) {
   engine_->AddRef();
   engine_->GroupCreated(this);
-  if (!da10_) callback_ = new ConnectionPoint(this, IID_IOPCDataCallback, 1);
+  if (!da10_) {
+    callback_ = new ConnectionPoint(this, IID_IOPCDataCallback, 1);
+    // A new subscriber hears every active item at the next tick.
+    callback_->onAdvise = [this] {
+      for (auto& [h, item] : items_) item.sent = false;
+    };
+  }
   SetRate(rate, nullptr, nullptr);
   UpdateTimer();
 }
@@ -1056,8 +1062,6 @@ HRESULT OpcGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
   if (!ppCP) return E_POINTER;
   *ppCP = nullptr;
   if (!callback_ || riid != IID_IOPCDataCallback) return CONNECT_E_NOCONNECTION;
-  // A new subscriber hears every active item at the next tick.
-  for (auto& [h, item] : items_) item.sent = false;
   callback_->AddRef();
   *ppCP = callback_;
   return S_OK;
