@@ -25,6 +25,15 @@ WString FileNameOf(const WString& path) {
 
 }  // namespace
 
+WString ServerModulePath() {
+  WString path = Module::FileName();
+#if !defined(__MINGW32__) && !defined(_MSC_VER)
+  WString so = path + FromOle(L".so");
+  if (!path.empty() && GetFileAttributesW(Ole(so)) != INVALID_FILE_ATTRIBUTES) return so;
+#endif
+  return path;
+}
+
 ServerCommand ParseServerCommandLine(const OLECHAR* commandLine) noexcept {
   if (!commandLine) return ServerCommand::None;
   bool reg = false, unreg = false, embedding = false;
@@ -49,7 +58,7 @@ ServerCommand ParseServerCommandLine(const OLECHAR* commandLine) noexcept {
 
 HRESULT LocalServer::Register(const WString& exePath, bool typeLib) noexcept {
   return GuardHResult([&]() -> HRESULT {
-    const WString path = exePath.empty() ? Module::FileName() : exePath;
+    const WString path = exePath.empty() ? ServerModulePath() : exePath;
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
     const WString exe = FileNameOf(path);
     HRESULT hr = S_OK;

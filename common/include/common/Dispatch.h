@@ -241,12 +241,15 @@ class DispatchImpl : public Itf {
  protected:
   // The dispatch type info (for GetTypeInfo) and the vtable interface's (for Invoke and names).
   static HRESULT Infos(ITypeInfo** dispatch, ITypeInfo** vtable) noexcept {
-    static std::once_flag once;
-    static HRESULT loaded = E_UNEXPECTED;
+    // Loaded on first use; a failure (library not registered yet) is tried again next time.
+    static std::mutex mutex;
     static ITypeInfo* disp = nullptr;  // kept for the life of the process (see TypeLibCache)
     static ITypeInfo* vt = nullptr;
-    std::call_once(once, [] { loaded = Load(&disp, &vt); });
-    if (FAILED(loaded)) return loaded;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!disp) {
+      HRESULT hr = Load(&disp, &vt);
+      if (FAILED(hr)) return hr;
+    }
     if (dispatch) *dispatch = disp;
     if (vtable) *vtable = vt;
     return S_OK;

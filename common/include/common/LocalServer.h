@@ -23,6 +23,11 @@ namespace common {
 
 enum class ServerCommand { None, RegServer, UnregServer, Embedding };
 
+// The path COM should start this program by: Module::FileName(), except in a Winelib program,
+// whose module name is "x.exe" while the file that Wine's CreateProcess can start is "x.exe.so"
+// beside it (the "x.exe" there is a shell wrapper).
+WString ServerModulePath();
+
 // The first switch of the command line that says what to do (None when there is none).
 // "unregserver" wins over "regserver" when both are given.
 ServerCommand ParseServerCommandLine(const OLECHAR* commandLine) noexcept;
@@ -34,7 +39,7 @@ class LocalServer {
   LocalServer& operator=(const LocalServer&) = delete;
   ~LocalServer() { Revoke(); }
 
-  // Registry entries for every class with LocalServer32 = exePath (this module by default),
+  // Registry entries for every class with LocalServer32 = exePath (ServerModulePath() by default),
   // their AppIDs and, when typeLib, the exe's embedded type library. Undone on failure.
   HRESULT Register(const WString& exePath = WString(), bool typeLib = true) noexcept;
   HRESULT Unregister(bool typeLib = true) noexcept;
