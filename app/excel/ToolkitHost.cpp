@@ -5,13 +5,9 @@
 #include <cstdio>
 #include <type_traits>
 
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
+#include "common/Strings.h"
+
+std::wstring Widen(const std::string& s) { return common::AnsiToWide(s); }
 
 VARIANT ToVariant(const TagValue& value) {
   VARIANT v;
@@ -61,12 +57,7 @@ std::string ErrorDescription(HRESULT hr) {
       s.pop_back();
   }
   if (text) LocalFree(text);
-  if (s.empty()) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
-    s = buf;
-  }
-  return s;
+  return s.empty() ? common::HResultHex(hr) : s;
 }
 
 ToolkitHost::ToolkitHost(const opc_toolkit::ToolkitConfig& config)

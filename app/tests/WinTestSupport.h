@@ -95,6 +95,60 @@ inline bool Start(Process& p, const std::string& exe, const std::string& args,
   return p.ok;
 }
 
+// Runs a program to its end with its output (stdout and stderr) captured; exit code or -1 on a
+// time-out (the program is then ended).
+inline long RunCapture(const std::string& exe, const std::string& args, std::string& output,
+                       DWORD ms = 60000) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return -1;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  std::string cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = writeEnd;
+  si.hStdError = writeEnd;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi{};
+  BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                           &pi);
+  CloseHandle(writeEnd);
+  if (!ok) {
+    CloseHandle(readEnd);
+    return -1;
+  }
+  output.clear();
+  char buf[4096];
+  DWORD n = 0;
+  DWORD until = GetTickCount() + ms;
+  for (;;) {
+    DWORD avail = 0;
+    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr)) break;  // closed
+    if (avail) {
+      if (!::ReadFile(readEnd, buf, sizeof buf, &n, nullptr) || n == 0) break;
+      output.append(buf, n);
+    } else if (WaitForSingleObject(pi.hProcess, 20) == WAIT_OBJECT_0) {
+      while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr) && avail &&
+             ::ReadFile(readEnd, buf, sizeof buf, &n, nullptr) && n)
+        output.append(buf, n);
+      break;
+    }
+    if (GetTickCount() > until) {
+      TerminateProcess(pi.hProcess, 99);
+      break;
+    }
+  }
+  CloseHandle(readEnd);
+  DWORD code = 0;
+  long rc = -1;
+  if (WaitForSingleObject(pi.hProcess, 5000) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code))
+    rc = static_cast<long>(code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return rc;
+}
+
 // The first visible top-level window of the given class owned by the process, waiting up to ms.
 inline HWND FindProcessWindow(DWORD pid, const char* cls, DWORD ms) {
   struct Q {

@@ -1,0 +1,41 @@
+// Tessarel as an OPC DA server to a client in another process: the tags of its database are
+// served with their initial values, and the last client leaving ends the program.
+#include <gtest/gtest.h>
+
+#include "WinTestSupport.h"
+#include "resource.h"
+
+using namespace wintest;
+
+TEST(TessarelServer, ServesTheDatabaseTagsAndEndsWhenTheLastClientLeaves) {
+  TempFolder dir("tessarel_sys");
+  const std::string bin = EnvPath("TESSAREL_BIN_DIR");
+  ASSERT_TRUE(CopyFileA((bin + "\\Tessarel.exe").c_str(), dir.File("Tessarel.exe").c_str(), FALSE));
+  dir.Write("Tessarel.ini",
+            "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=none.xlsx\r\nNewExcelInstance=true\r\n");
+  dir.Write("tags.csv",
+            "Tag,Type,Sheet,Cell,Write\r\n"
+            "Line.Speed,R8,Plant,R2C2\r\n"
+            "Line.Count,I4,Plant,R3C2,yes\r\n"
+            "Line.Name,STRING,Plant,R4C2\r\n");
+  Process p;
+  ASSERT_TRUE(Start(p, dir.File("Tessarel.exe"), "", dir.Path()));
+  HWND w = FindProcessWindow(p.pi.dwProcessId, "TessarelMainWindow", 20000);
+  ASSERT_NE(w, nullptr);
+  ASSERT_EQ(WaitText(w, IDC_TXTNUMOPCTAGS, [](const std::string& t) { return t == "3"; }, 15000),
+            "3");
+
+  // The running Tessarel's class object answers: COM does not start another copy.
+  std::string out;
+  long rc = RunCapture(bin + "\\opcclient.exe",
+                       "Marrowby.Tessarel.1 read Line.Speed Line.Count Line.Name Excel.CalculationMode",
+                       out);
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("Line.Speed = -1  [VT_R8, Bad 0x00"), std::string::npos) << out;
+  EXPECT_NE(out.find("Line.Count = -1  [VT_I4, Bad 0x00"), std::string::npos) << out;
+  EXPECT_NE(out.find("Excel.CalculationMode = "), std::string::npos) << out;
+  EXPECT_NE(out.find("Good 0xC0"), std::string::npos) << out;
+
+  // That client was the only one: its leaving ends Tessarel after an orderly clean-up.
+  EXPECT_EQ(p.WaitExit(20000), 0);
+}
