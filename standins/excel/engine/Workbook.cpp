@@ -247,8 +247,16 @@ std::unique_ptr<Workbook> Workbook::Open(const std::string& path, bool readOnly,
       orcus::orcus_ods f(&factory);
       f.read_file(path);
     } else if (ext == ".csv" || ext == ".txt") {
+      // orcus ends lines at LF only and would keep the CR of Windows line ends in the last cell.
+      std::ifstream in(path, std::ios::binary);
+      std::stringstream ss;
+      ss << in.rdbuf();
+      std::string text = ss.str(), lf;
+      lf.reserve(text.size());
+      for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lf += text[i];
       orcus::orcus_csv f(&factory);
-      f.read_file(path);
+      f.read_stream(lf);
     } else {
       error = "The file format or extension of '" + path + "' is not supported.";
       return nullptr;

@@ -209,13 +209,14 @@ TEST(Workbook, ReadOnlyRefusesSaveAndLeavesTheFileAlone) {
 
 TEST(Workbook, OpensCsvAndOdsAndRefusesWhatItCannotRead) {
   const fs::path csv = Scratch("Levels.csv");
-  Write(csv, "Tank,Level\nT1,12.5\nT2,\"7,25\"\n");
+  Write(csv, "Tank,Level\r\nT1,12.5\r\nT2,\"7,25\"\n");  // Windows and Unix line ends
   std::string err;
   auto wb = Workbook::Open(csv.string(), false, err);
   ASSERT_TRUE(wb) << err;
   EXPECT_EQ(wb->SheetName(0), "Levels");
   EXPECT_EQ(wb->Text(0, A("B2")), "12.5");
   EXPECT_EQ(wb->Text(0, A("B3")), "7,25");
+  EXPECT_EQ(wb->Text(0, A("B1")), "Level");
   ASSERT_TRUE(wb->SetEntry(0, A("C2"), "=B2*2", err));
   ASSERT_TRUE(wb->Save(err)) << err;
   std::ifstream in(csv);
