@@ -106,17 +106,58 @@ std::string AtomName(ATOM a) {
   return std::string(buf, n);
 }
 
+std::string UpperKey(std::string s) {
+  if (!s.empty()) CharUpperBuffA(s.data(), (DWORD)s.size());
+  return s;
+}
+
+constexpr long kMaxSpares = 8;
+
+Instance::AtomEntry* Entry(Instance& inst, ATOM a) {
+  auto it = inst.atoms.find(a);
+  return it == inst.atoms.end() || it->second.refs <= 0 ? nullptr : &it->second;
+}
+
+std::string NameOf(Instance& inst, ATOM a) {
+  if (auto* e = Entry(inst, a)) return e->name;
+  return AtomName(a);
+}
+
+// The instance now holds `a` with one global reference that is already taken.
+void NewEntry(Instance& inst, ATOM a, const std::string& name) {
+  auto& e = inst.atoms[a];
+  e.name = name;
+  e.refs = 1;
+  e.spares = 0;
+  inst.atomsByName[UpperKey(name)] = a;
+}
+
 HSZ AddHsz(Instance& inst, const std::string& name) {
   if (name.empty() || name.size() > 255) return nullptr;
+  auto it = inst.atomsByName.find(UpperKey(name));
+  if (it != inst.atomsByName.end())
+    if (auto* e = Entry(inst, it->second)) {
+      e->refs++;
+      return (HSZ)(ULONG_PTR)it->second;
+    }
   ATOM a = GlobalAddAtomA(name.c_str());
   if (!a) return nullptr;
-  inst.atomRefs[a]++;
+  if (auto* e = Entry(inst, a)) {  // held under another spelling's key
+    GlobalDeleteAtom(a);
+    e->refs++;
+    return (HSZ)(ULONG_PTR)a;
+  }
+  NewEntry(inst, a, AtomName(a));
   return (HSZ)(ULONG_PTR)a;
 }
 
 // One more reference to an atom the instance (or a message) already holds.
 bool KeepHsz(Instance& inst, HSZ hsz) {
   ATOM a = AtomOf(hsz);
+  if (auto* e = Entry(inst, a)) {
+    e->refs++;
+    return true;
+  }
   std::string name = AtomName(a);
   if (name.empty()) return false;
   ATOM b = GlobalAddAtomA(name.c_str());
@@ -124,30 +165,62 @@ bool KeepHsz(Instance& inst, HSZ hsz) {
     if (b) GlobalDeleteAtom(b);
     return false;
   }
-  inst.atomRefs[a]++;
+  NewEntry(inst, a, name);
   return true;
 }
 
 bool FreeHsz(Instance& inst, HSZ hsz) {
   ATOM a = AtomOf(hsz);
-  auto it = inst.atomRefs.find(a);
-  if (!a || it == inst.atomRefs.end() || it->second <= 0) return false;
-  GlobalDeleteAtom(a);
-  if (--it->second == 0) inst.atomRefs.erase(it);
+  auto* e = Entry(inst, a);
+  if (!e) return false;
+  if (--e->refs == 0) {
+    for (long i = 0; i <= e->spares; i++) GlobalDeleteAtom(a);
+    inst.atomsByName.erase(UpperKey(e->name));
+    inst.atoms.erase(a);
+  }
   return true;
 }
 
-// A received atom whose reference now belongs to the instance.
+// A received atom reference we do not need: kept as a spare while the instance holds the name.
+void DropAtom(Instance& inst, ATOM a) {
+  if (!a) return;
+  auto* e = Entry(inst, a);
+  if (e && e->spares < kMaxSpares) e->spares++;
+  else GlobalDeleteAtom(a);
+}
+
+// A received atom whose reference now belongs to the instance as a string handle.
 HSZ AdoptAtom(Instance& inst, ATOM a) {
   if (!a) return nullptr;
-  inst.atomRefs[a]++;
+  if (auto* e = Entry(inst, a)) {
+    e->refs++;
+    DropAtom(inst, a);  // one global reference per held name is enough; keep it as a spare
+    return (HSZ)(ULONG_PTR)a;
+  }
+  NewEntry(inst, a, AtomName(a));
   return (HSZ)(ULONG_PTR)a;
 }
 
-// A fresh atom reference to hand over in a message (ownership passes with the message).
-ATOM AtomForMessage(HSZ hsz) {
-  std::string name = AtomName(AtomOf(hsz));
+// An atom reference to hand over in a message (ownership passes with the message).
+ATOM AtomForMessage(Instance& inst, HSZ hsz) {
+  ATOM a = AtomOf(hsz);
+  if (auto* e = Entry(inst, a)) {
+    if (e->spares > 0) {
+      e->spares--;
+      return a;
+    }
+    return GlobalAddAtomA(e->name.c_str());
+  }
+  std::string name = AtomName(a);
   return name.empty() ? 0 : GlobalAddAtomA(name.c_str());
+}
+
+void ReleaseAllAtoms(Instance& inst) {
+  for (auto& [a, e] : inst.atoms)
+    if (e.refs > 0)
+      for (long i = 0; i <= e.spares; i++) GlobalDeleteAtom(a);
+  inst.atoms.clear();
+  inst.atomsByName.clear();
 }
 
 // ---- platform ------------------------------------------------------------------------------
@@ -278,6 +351,7 @@ std::shared_ptr<Conversation> AddConversation(Instance& inst, HWND client, const
   c->idInst = inst.id;
   c->client = client;
   c->server = a.server;
+  c->copies = SenderFreesAfterPost(a.server);
   c->hszSvcPartner = AdoptAtom(inst, a.app);
   c->hszTopic = AdoptAtom(inst, a.topic);
   if (serviceReq && KeepHsz(inst, serviceReq)) c->hszServiceReq = serviceReq;
@@ -503,7 +577,7 @@ void OnAck(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Conversa
   WORD status = (WORD)lo;
   int i = FindAckMatch(*c, hi);
   if (i < 0) {  // an acknowledgement nobody waits for
-    if (hi && hi <= 0xFFFF) GlobalDeleteAtom((ATOM)hi);
+    if (hi && hi <= 0xFFFF) DropAtom(*inst, (ATOM)hi);
     return;
   }
   auto t = TakeAnswered(inst, c, (size_t)i);
@@ -512,7 +586,7 @@ void OnAck(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Conversa
   if (base == XTYP_EXECUTE) {
     FreeBlock(*inst, t->hMem);  // the sender of an execute frees its commands on the ACK
   } else {
-    if (hi) GlobalDeleteAtom((ATOM)hi);
+    DropAtom(*inst, (ATOM)hi);
     if (t->hMem) {
       if (positive) HandOverBlock(*inst, t->hMem);  // the server keeps poke data / options
       else FreeBlock(*inst, t->hMem);
@@ -546,7 +620,7 @@ void OnData(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Convers
       hData = nullptr;  // not a block we can read: treat as a notification
     }
   }
-  bool copied = CopiesPostedData() && CrossProcess(c->server);
+  bool copied = c->copies;
   WORD ackStatus = 0;
   bool handled = false;
   if (c->state != ConvState::Connected) {
@@ -582,7 +656,10 @@ void OnData(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Convers
     if (PostMessageA(c->server, WM_DDE_ACK, (WPARAM)c->client, out)) atomPassed = true;
     else FreeDDElParam(WM_DDE_ACK, out);
   }
-  if (!atomPassed && item) GlobalDeleteAtom(item);
+  if (!atomPassed && item) {
+    if (auto live = FindInstance(c->idInst)) DropAtom(*live, item);
+    else GlobalDeleteAtom(item);
+  }
   // The receiver frees fRelease data unless it refused it; a copy made for us is ours anyway.
   if (hData && (copied || (release && (!ackReq || positive)))) GlobalFree(hData);
 }
@@ -692,7 +769,7 @@ bool SplitInstanceName(const std::string& name, std::string* base, HWND* window)
 
 // Broadcasts (or sends to one window) WM_DDE_INITIATE from `client`; returns the answers.
 std::vector<InitiateAnswer> Initiate(Instance& inst, HWND client, HSZ hszService, HSZ hszTopic) {
-  std::string service = AtomName(AtomOf(hszService));
+  std::string service = NameOf(inst, AtomOf(hszService));
   HWND target = HWND_BROADCAST;
   std::string base;
   HWND one = nullptr;
@@ -703,7 +780,7 @@ std::vector<InitiateAnswer> Initiate(Instance& inst, HWND client, HSZ hszService
   std::vector<InitiateAnswer> answers;
   if (target != HWND_BROADCAST && !IsWindow(target)) return answers;
   ATOM aApp = service.empty() ? 0 : GlobalAddAtomA(service.c_str());
-  ATOM aTopic = AtomForMessage(hszTopic);
+  ATOM aTopic = AtomForMessage(inst, hszTopic);
   // A callback run while the broadcast is out may connect too: keep the outer initiate's state.
   HWND outerWindow = inst.initiatingWindow;
   std::vector<InitiateAnswer> outerAnswers;
@@ -716,7 +793,7 @@ std::vector<InitiateAnswer> Initiate(Instance& inst, HWND client, HSZ hszService
   inst.answers.swap(outerAnswers);
   inst.initiatingWindow = outerWindow;
   if (aApp) GlobalDeleteAtom(aApp);
-  if (aTopic) GlobalDeleteAtom(aTopic);
+  DropAtom(inst, aTopic);
   return answers;
 }
 
@@ -786,7 +863,7 @@ struct Outgoing {
 bool BuildMessage(Instance& inst, Transaction& t, const BYTE* bytes, DWORD size, Outgoing* out) {
   UINT base = t.BaseType();
   if (base != XTYP_EXECUTE) {
-    t.atom = AtomForMessage(t.hszItem);
+    t.atom = AtomForMessage(inst, t.hszItem);
     if (!t.atom && base != XTYP_ADVSTOP) return false;
   }
   switch (base) {
@@ -840,18 +917,18 @@ UINT Send(Instance& inst, Conversation& c, const std::shared_ptr<Transaction>& t
           DWORD size) {
   Outgoing out;
   if (!BuildMessage(inst, *t, bytes, size, &out)) {
-    if (t->atom) GlobalDeleteAtom(t->atom), t->atom = 0;
+    DropAtom(inst, t->atom), t->atom = 0;
     FreeBlock(inst, t->hMem);
     return DMLERR_MEMORY_ERROR;
   }
   if (!PostMessageA(c.server, out.msg, (WPARAM)c.client, out.lp)) {
     if (out.msg != WM_DDE_EXECUTE) FreeDDElParam(out.msg, out.lp);
-    if (t->atom) GlobalDeleteAtom(t->atom), t->atom = 0;
+    DropAtom(inst, t->atom), t->atom = 0;
     FreeBlock(inst, t->hMem);
     return DMLERR_POSTMSG_FAILED;
   }
   // Poke data and advise options went over as a copy: ours to free now (never on the ACK).
-  if (out.msg != WM_DDE_EXECUTE && t->hMem && SenderFreesAfterPost(c.server)) FreeBlock(inst, t->hMem);
+  if (out.msg != WM_DDE_EXECUTE && t->hMem && c.copies) FreeBlock(inst, t->hMem);
   c.pending.push_back(t);
   return DMLERR_NO_ERROR;
 }
@@ -1040,9 +1117,7 @@ WINBOOL WINAPI DdeUninitialize(DWORD idInst) {
       }
       r.instances.erase(idInst);
     }
-    for (auto& [atom, n] : inst->atomRefs)
-      for (long i = 0; i < n; i++) GlobalDeleteAtom(atom);
-    inst->atomRefs.clear();
+    ReleaseAllAtoms(*inst);
     for (auto& [w, n] : inst->clientWindows) DestroyWindow(w);
     inst->clientWindows.clear();
     KillTimer(inst->window, kLivenessTimer);
@@ -1104,7 +1179,7 @@ DWORD WINAPI DdeQueryStringA(DWORD idInst, HSZ hsz, LPSTR psz, DWORD cchMax, int
       inst->lastError = DMLERR_INVALIDPARAMETER;
       return 0;
     }
-    std::string name = AtomName(AtomOf(hsz));
+    std::string name = NameOf(*inst, AtomOf(hsz));
     if (name.empty()) {
       if (psz && cchMax) psz[0] = 0;
       return 0;
@@ -1228,9 +1303,14 @@ HCONVLIST WINAPI DdeConnectList(DWORD idInst, HSZ hszService, HSZ hszTopic, HCON
       bool used = false;
       auto answers = Initiate(*inst, client, hszService, hszTopic);
       for (auto& a : answers) {
+        // The same server (its thread) with the same service and topic is already listed.
         bool duplicate = false;
+        DWORD thread = GetWindowThreadProcessId(a.server, nullptr);
         for (HCONV h : list->convs)
-          if (auto c = FindConv(h)) duplicate = duplicate || c->server == a.server;
+          if (auto c = FindConv(h))
+            duplicate = duplicate || (c->server == a.server ||
+                                      (GetWindowThreadProcessId(c->server, nullptr) == thread &&
+                                       AtomOf(c->hszSvcPartner) == a.app && AtomOf(c->hszTopic) == a.topic));
         if (duplicate || !IsWindow(a.server)) {
           Decline(client, a);
           continue;
@@ -1444,7 +1524,7 @@ bool QueryInstanceCounts(DWORD idInst, InstanceCounts* counts) {
   auto inst = FindInstance(idInst);
   if (!inst || !counts) return false;
   InstanceCounts n{};
-  for (auto& [a, refs] : inst->atomRefs) n.stringHandles += refs;
+  for (auto& [a, e] : inst->atoms) n.stringHandles += e.refs;
   n.conversations = (long)inst->convs.size();
   n.windows = (long)inst->clientWindows.size() + (inst->window ? 1 : 0);
   for (auto& c : inst->convs) n.transactions += (long)c->pending.size();

@@ -61,6 +61,7 @@ struct Conversation {
   DWORD idInst = 0;
   HWND client = nullptr;
   HWND server = nullptr;
+  bool copies = false;  // posted data reaches the partner as a copy (Wine, other process)
   HSZ hszServiceReq = nullptr;  // instance references, released with the conversation
   HSZ hszSvcPartner = nullptr;
   HSZ hszTopic = nullptr;
@@ -98,7 +99,16 @@ struct Instance {
   int syncDepth = 0;
   DWORD nextXactId = 0;
   long globalBlocks = 0;
-  std::map<ATOM, long> atomRefs;
+  // String handles: per atom one global reference while the application (or we) hold any,
+  // counted here, plus spare references received in messages and reused for the next message
+  // naming the same item, which saves the atom calls of a round trip.
+  struct AtomEntry {
+    std::string name;
+    long refs = 0;
+    long spares = 0;
+  };
+  std::map<ATOM, AtomEntry> atoms;
+  std::map<std::string, ATOM> atomsByName;  // upper-cased name
   std::vector<std::shared_ptr<Conversation>> convs;
   std::map<HWND, int> clientWindows;  // client window -> conversations using it
   // Set while an initiate broadcast is being answered.
