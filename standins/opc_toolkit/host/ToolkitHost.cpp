@@ -6,7 +6,7 @@
 //   opc_toolkit_host /regserver | /unregserver          (both identities)
 //   opc_toolkit_host [-Embedding] [--da10] [--tags N] [--change-ms MS] [--linger-ms MS]
 //                    [--idle-exit-ms MS]
-// Tags: Demo.Counter (I4, +1 every change period), Demo.Setpoint (R8, writable), Demo.Text (BSTR,
+// Tags: Control.Clients (I4, the connected client count), Demo.Counter (I4, +1 every change period), Demo.Setpoint (R8, writable), Demo.Text (BSTR,
 // writable), Demo.Flag (BOOL, writable), Demo.ReadOnly (I4), Control.Shutdown (BSTR, writable:
 // a write asks every client to disconnect with the written text), and with --tags N the tags
 // Bulk.T0 .. Bulk.T<N-1> (R8), all changing every change period.
@@ -51,7 +51,16 @@ class Host : public IServerToolkitEvents {
   DWORD lingerMs = 3000;
   bool everConnected = false;
 
-  void ServerClientConnected(long) override {
+  IServedTag* clients = nullptr;
+  void ShowClients(long n) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = n;
+    if (clients) clients->UpdateValue(&v, kQualityGood, 0);
+  }
+  void ServerClientConnected(long n) override {
+    ShowClients(n);
     everConnected = true;
     KillTimer(nullptr, lingerTimer_);
     lingerTimer_ = 0;
@@ -59,6 +68,7 @@ class Host : public IServerToolkitEvents {
     idleTimer_ = 0;
   }
   void ServerClientDisconnected(long remaining) override {
+    ShowClients(remaining);
     if (remaining < 1) lingerTimer_ = SetTimer(nullptr, 0, lingerMs, &Host::OnLinger);
   }
   void ValidateItems(long count, const wchar_t* const*, long* errors, long& result) override {
@@ -212,6 +222,8 @@ int wmain(int argc, wchar_t** argv) {
   V_VT(&v) = VT_BSTR;
   V_BSTR(&v) = SysAllocString(L"");
   AddTag(tags, L"Control.Shutdown", kAccessReadWrite, v);
+  AddTag(tags, L"Control.Clients", kAccessRead, I4(0));
+  host.clients = tags.Item(L"Control.Clients");
   host.counter = tags.Item(L"Demo.Counter");
   for (long i = 0; i < bulkCount; ++i) {
     V_VT(&v) = VT_R8;

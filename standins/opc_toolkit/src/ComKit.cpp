@@ -93,6 +93,27 @@ void ConnectionPoint::Detach() {
   for (auto& [cookie, sink] : sinks) sink->Release();
 }
 
+void ConnectionPoint::Clear() {
+  auto sinks = std::move(sinks_);
+  sinks_.clear();
+  for (auto& [cookie, sink] : sinks) sink->Release();
+}
+
+bool IsDeadClientError(HRESULT hr) {
+  switch (static_cast<unsigned long>(hr)) {
+    case 0x80010108:  // RPC_E_DISCONNECTED
+    case 0x80010007:  // RPC_E_SERVER_DIED
+    case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+    case 0x800401FD:  // CO_E_OBJNOTCONNECTED
+    case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+    case 0x800706BE:  // RPC_S_CALL_FAILED
+    case 0x800706BF:  // RPC_S_CALL_FAILED_DNE
+      return true;
+    default:
+      return false;
+  }
+}
+
 HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;

@@ -110,6 +110,8 @@ class ConnectionPoint : public IConnectionPoint, public RefCounted {
   HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** pp) override;
 
   void Detach();
+  // Lets go of every sink but keeps serving new ones.
+  void Clear();
   // Called after each successful Advise (a new subscriber's first report is due).
   std::function<void()> onAdvise;
   // The sinks, each AddRef'ed; the caller releases them (a sink may unadvise during a call).
@@ -124,6 +126,9 @@ class ConnectionPoint : public IConnectionPoint, public RefCounted {
   std::map<DWORD, IUnknown*> sinks_;
   DWORD next_ = 1;
 };
+
+// True for the failures a call into a client returns once the client's process is gone.
+bool IsDeadClientError(HRESULT hr);
 
 // Case-insensitive comparison and lower-casing for names (item IDs, group names).
 std::wstring Lower(const std::wstring& s);

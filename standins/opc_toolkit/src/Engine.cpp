@@ -104,7 +104,25 @@ void Engine::PostAsyncWork() {
   workPosted_ = PostMessageW(hwnd_, kAsyncWorkMessage, 0, 0) != FALSE;
 }
 
+void Engine::ClientDied(OpcServer* server, OpcGroup* group) {
+  if (server && deadServers_.insert(server).second) server->AddRef();
+  if (group && deadGroups_.insert(group).second) group->AddRef();
+  PostAsyncWork();
+}
+
+void Engine::DisconnectDead() {
+  auto servers = std::move(deadServers_);
+  auto groups = std::move(deadGroups_);
+  deadServers_.clear();
+  deadGroups_.clear();
+  for (OpcServer* s : servers) s->DisconnectClient();
+  for (OpcGroup* g : groups) g->DisconnectClient();
+  for (OpcGroup* g : groups) g->Release();
+  for (OpcServer* s : servers) s->Release();
+}
+
 void Engine::RunAsyncWork() {
+  DisconnectDead();
   // A completion may release groups or queue more work: take a referenced snapshot.
   std::vector<OpcGroup*> busy;
   for (OpcGroup* g : groups_)
@@ -271,7 +289,7 @@ class Toolkit : public IServerToolkit {
     std::vector<OpcServer*> servers(engine_->Servers().begin(), engine_->Servers().end());
     for (auto* s : servers) s->AddRef();
     for (auto* s : servers) {
-      s->RequestShutdown(reason ? reason : L"");
+      s->RequestShutdown(reason ? reason : L"");  // a dead client is disconnected
       s->Release();
     }
     return S_OK;

@@ -52,6 +52,10 @@ class Engine {
   // Lets the host refuse items a client adds or validates.
   void ValidateWithHost(const std::vector<std::wstring>& names, std::vector<HRESULT>& errors);
 
+  // A call into a client failed because its process is gone: its objects are disconnected
+  // from COM (which drops the references the dead client held) from the message loop.
+  void ClientDied(OpcServer* server, OpcGroup* group);
+
   FILETIME StartTime() const { return start_; }
   FILETIME LastUpdate() const { return lastUpdate_; }
   void NoteUpdateSent() { GetSystemTimeAsFileTime(&lastUpdate_); }
@@ -70,6 +74,9 @@ class Engine {
   TagSpace tags_;
   HWND hwnd_ = nullptr;
   bool workPosted_ = false;
+  std::set<OpcServer*> deadServers_;  // each AddRef'ed
+  std::set<OpcGroup*> deadGroups_;    // each AddRef'ed
+  void DisconnectDead();
   std::set<OpcServer*> servers_;
   std::set<OpcGroup*> groups_;
   std::map<UINT_PTR, OpcGroup*> timers_;

@@ -77,7 +77,8 @@ class OpcServer : public IOPCServer,
   Engine* GetEngine() const { return engine_; }
   // A group's new name must be unique within its server.
   bool NameTaken(const std::wstring& name, const OpcGroup* except) const;
-  void GroupRenamed() {}
+  // Drops every reference a (dead) client holds on this connection and its groups.
+  void DisconnectClient();
 
  private:
   friend class OpcGroup;
@@ -197,6 +198,7 @@ class OpcGroup : public IOPCGroupStateMgt,
   OPCHANDLE ServerHandle() const { return hServer_; }
   const std::wstring& Name() const { return name_; }
   void DetachServer() { server_ = nullptr; }
+  void DisconnectClient();
   DWORD UpdateRate() const { return rate_; }
   size_t ItemCount() const { return items_.size(); }
 
@@ -237,6 +239,8 @@ class OpcGroup : public IOPCGroupStateMgt,
   void WriteItems(const std::vector<OPCHANDLE>& handles, const VARIANT* values,
                   std::vector<HRESULT>& errors);
   bool ChangedSinceSent(const GroupItem& item) const;
+  // Notes a failed call into the client; true when the client is gone.
+  bool CheckClient(HRESULT hr);
   void MarkSent(GroupItem& item);
 
   OpcServer* server_;

@@ -520,6 +520,21 @@ bool OpcGroup::ChangedSinceSent(const GroupItem& item) const {
   return !SameValue(t->Value(), item.sentValue);
 }
 
+bool OpcGroup::CheckClient(HRESULT hr) {
+  if (!IsDeadClientError(hr)) return false;
+  engine_->ClientDied(server_, this);
+  return true;
+}
+
+void OpcGroup::DisconnectClient() {
+  AddRef();
+  if (callback_) callback_->Clear();
+  for (auto& [c, a] : da10Advises_) a.sink->Release();
+  da10Advises_.clear();
+  CoDisconnectObject(static_cast<IOPCItemMgt*>(this), 0);
+  Release();
+}
+
 void OpcGroup::MarkSent(GroupItem& item) {
   item.sent = true;
   item.sentVersion = item.tag->Version();
@@ -572,15 +587,17 @@ void OpcGroup::SendData(DWORD transId, bool readComplete, std::vector<GroupItem*
   if (!da10_) {
     for (IUnknown* sink : callback_->Sinks()) {
       auto* cb = static_cast<IOPCDataCallback*>(sink);
+      HRESULT hr;
       if (readComplete)
-        cb->OnReadComplete(transId, hClient_, masterQuality, masterError, static_cast<DWORD>(n),
+        hr = cb->OnReadComplete(transId, hClient_, masterQuality, masterError, static_cast<DWORD>(n),
                            handles.data(), values.data(), qualities.data(), times.data(),
                            errors.data());
       else
-        cb->OnDataChange(transId, hClient_, masterQuality, masterError, static_cast<DWORD>(n),
-                         handles.data(), values.data(), qualities.data(), times.data(),
-                         errors.data());
+        hr = cb->OnDataChange(transId, hClient_, masterQuality, masterError,
+                              static_cast<DWORD>(n), handles.data(), values.data(),
+                              qualities.data(), times.data(), errors.data());
       sink->Release();
+      CheckClient(hr);
     }
   } else {
     std::vector<StreamItem> stream(n);
@@ -616,10 +633,11 @@ void OpcGroup::SendWriteComplete(DWORD transId, const std::vector<OPCHANDLE>& cl
     if (FAILED(e)) master = S_FALSE;
   if (!da10_) {
     for (IUnknown* sink : callback_->Sinks()) {
-      static_cast<IOPCDataCallback*>(sink)->OnWriteComplete(
+      HRESULT hr = static_cast<IOPCDataCallback*>(sink)->OnWriteComplete(
           transId, hClient_, master, static_cast<DWORD>(errors.size()),
           const_cast<OPCHANDLE*>(clientHandles.data()), const_cast<HRESULT*>(errors.data()));
       sink->Release();
+      CheckClient(hr);
     }
     return;
   }
@@ -857,8 +875,9 @@ void OpcGroup::RunQueued() {
       case Kind::Cancelled:
         if (!da10_)
           for (IUnknown* sink : callback_->Sinks()) {
-            static_cast<IOPCDataCallback*>(sink)->OnCancelComplete(p.transId, hClient_);
+            HRESULT hr = static_cast<IOPCDataCallback*>(sink)->OnCancelComplete(p.transId, hClient_);
             sink->Release();
+            CheckClient(hr);
           }
         break;
       case Kind::Read: {

@@ -436,10 +436,27 @@ HRESULT OpcServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
 void OpcServer::RequestShutdown(const wchar_t* reason) {
   if (!shutdown_) return;
   for (IUnknown* sink : shutdown_->Sinks()) {
-    // A client that died or refuses is skipped; the others are still asked.
-    static_cast<IOPCShutdown*>(sink)->ShutdownRequest(reason);
+    // A client that refuses is skipped; one that died is disconnected; the others are asked.
+    HRESULT hr = static_cast<IOPCShutdown*>(sink)->ShutdownRequest(reason);
     sink->Release();
+    if (IsDeadClientError(hr)) engine_->ClientDied(this, nullptr);
   }
+}
+
+void OpcServer::DisconnectClient() {
+  AddRef();
+  if (shutdown_) shutdown_->Clear();
+  std::vector<OpcGroup*> groups;
+  for (auto& [h, g] : groups_) {
+    g->AddRef();
+    groups.push_back(g);
+  }
+  for (OpcGroup* g : groups) {
+    g->DisconnectClient();
+    g->Release();
+  }
+  CoDisconnectObject(static_cast<IOPCServer*>(this), 0);
+  Release();
 }
 
 }  // namespace opc_toolkit

@@ -72,7 +72,7 @@ TEST(OpcClientTool, ListsBrowsesAndReads) {
   EXPECT_TRUE(Has(browse.out, "Demo.Setpoint\r\n") || Has(browse.out, "Demo.Setpoint\n"))
       << browse.out;
   EXPECT_TRUE(Has(browse.out, "Control.Shutdown")) << browse.out;
-  EXPECT_TRUE(Has(browse.out, "6 item(s)")) << browse.out;
+  EXPECT_TRUE(Has(browse.out, "7 item(s)")) << browse.out;
 
   Outcome read = Client(std::wstring(kProgId) + L" read Demo.Text Demo.ReadOnly");
   EXPECT_EQ(read.code, 0u) << read.out;
@@ -248,6 +248,69 @@ TEST_F(CrossProcess, ShutdownRequestReachesTheClient) {
   ASSERT_EQ(common->GetErrorString(OPC_E_BADRIGHTS, &text), S_OK);
   EXPECT_STREQ(text, L"The item's access rights do not allow the operation.");
   CoTaskMemFree(text);
+}
+
+// A client process that dies without releasing anything is found at the next callback that
+// fails, and stops counting as connected (Tessarel ends when its last client goes).
+TEST_F(CrossProcess, AClientThatDiesStopsCounting) {
+  ASSERT_NE(server_, nullptr);
+  OPCHANDLE hGroup;
+  DWORD rate;
+  IOPCItemMgt* g = nullptr;
+  ASSERT_EQ(server_->AddGroup(L"", TRUE, 1000, 1, nullptr, nullptr, 0, &hGroup, &rate,
+                              IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(&g)),
+            S_OK);
+  held_.push_back(g);
+  OPCITEMDEF def = {};
+  def.szItemID = const_cast<LPWSTR>(L"Control.Clients");
+  def.szAccessPath = const_cast<LPWSTR>(L"");
+  def.bActive = TRUE;
+  OPCITEMRESULT* res = nullptr;
+  HRESULT* e = nullptr;
+  ASSERT_EQ(g->AddItems(1, &def, &res, &e), S_OK);
+  OPCHANDLE h = res[0].hServer;
+  CoTaskMemFree(res);
+  CoTaskMemFree(e);
+  auto* io = As<IOPCSyncIO>(g, IID_IOPCSyncIO);
+  auto clients = [&] {
+    OPCITEMSTATE* st = nullptr;
+    HRESULT* err = nullptr;
+    long n = -1;
+    if (SUCCEEDED(io->Read(OPC_DS_DEVICE, 1, &h, &st, &err))) {
+      n = V_I4(&st[0].vDataValue);
+      VariantClear(&st[0].vDataValue);
+      CoTaskMemFree(st);
+      CoTaskMemFree(err);
+    }
+    return n;
+  };
+  auto waitFor = [&](long want, DWORD ms) {
+    DWORD start = GetTickCount();
+    long n = clients();
+    while (n != want && GetTickCount() - start < ms) {
+      Pump(200);
+      n = clients();
+    }
+    return n;
+  };
+  ASSERT_EQ(clients(), 1);
+
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::wstring cmd = L"\"" + BinPath(L"opcclient.exe") + L"\" " + kProgId +
+                     L" watch Demo.Counter --seconds 60 --rate 100";
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &si, &pi));
+  EXPECT_EQ(waitFor(2, 15000), 2);
+  TerminateProcess(pi.hProcess, 9);
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  DWORD killed = GetTickCount();
+  EXPECT_EQ(waitFor(1, 20000), 1);
+  printf("dead client no longer counted after %lu ms\n",
+         static_cast<unsigned long>(GetTickCount() - killed));
 }
 
 uint32_t U32(const std::vector<unsigned char>& s, size_t at) {
