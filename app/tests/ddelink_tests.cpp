@@ -1,0 +1,295 @@
+// The DDE link: conversations per sheet, the advise queue, cell text conversions and writes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "CellText.h"
+#include "CommsBuffer.h"
+#include "DdeLink.h"
+
+namespace {
+
+class NullServed : public IServedTagsPort {
+ public:
+  std::optional<std::string> Add(const std::string&, long, const TagValue&, short,
+                                 OleDate) override {
+    return std::nullopt;
+  }
+};
+
+struct Update {
+  std::string tag;
+  std::optional<TagValue> value;
+  short quality;
+};
+
+class FakeUpdates : public IServedTagUpdatePort {
+ public:
+  std::vector<Update> updates;
+  void UpdateValue(const std::string& tag, const std::optional<TagValue>& v, short q) override {
+    updates.push_back({tag, v, q});
+  }
+  const Update* Last(const std::string& tag) const {
+    for (auto it = updates.rbegin(); it != updates.rend(); ++it)
+      if (it->tag == tag) return &*it;
+    return nullptr;
+  }
+};
+
+class FakeDde : public IDdeConversationPort {
+ public:
+  std::map<std::string, std::string> topics;            // topic -> conversation key
+  std::map<std::string, RequestOutcome> cells;          // item -> outcome
+  std::map<std::string, bool> pokeOk;                   // item -> result (default true)
+  std::vector<std::string> calls;
+  std::string Connect(const std::string& s, const std::string& t) override {
+    calls.push_back("Connect " + s + "," + t);
+    auto it = topics.find(t);
+    return it == topics.end() ? DdeLink::kFailed : it->second;
+  }
+  RequestOutcome Request(const std::string& c, const std::string& item, long ms, int f) override {
+    calls.push_back("Request " + c + " " + item + " " + std::to_string(ms) + " " +
+                    std::to_string(f));
+    auto it = cells.find(item);
+    return it == cells.end() ? RequestOutcome{false, "", true, "0\r\n"} : it->second;
+  }
+  std::string StartAdviseLoop(const std::string& c, const std::string& item, long, int,
+                              bool ack) override {
+    calls.push_back("Advise " + c + " " + item + (ack ? " ack" : ""));
+    return "I-" + item;
+  }
+  bool PokeString(const std::string& c, const std::string& item, const std::string& text,
+                  long ms) override {
+    calls.push_back("Poke " + c + " " + item + " '" + text + "' " + std::to_string(ms));
+    auto it = pokeOk.find(item);
+    return it == pokeOk.end() || it->second;
+  }
+};
+
+std::string TagFile(const std::string& content) {
+  auto p = std::filesystem::temp_directory_path() / "tessarel_ddelink_tags.csv";
+  std::ofstream(p, std::ios::binary) << content;
+  return p.string();
+}
+
+struct LinkFixture : ::testing::Test {
+  NullServed served;
+  long errors = 0;
+  std::vector<std::string> log;
+  ServerTagDatabase db{TagDatabaseContext{
+      [this](const std::string& m) { log.push_back(m); }, [this] { ++errors; },
+      [] { return std::string(","); }, [] { return OleDate{46000}; },
+      [this]() -> IServedTagsPort* { return &served; }, [] { return std::optional<long>(-4105); }}};
+  FakeDde dde;
+  FakeUpdates updates;
+  std::vector<std::string> timers;
+  long calculation = -4105;
+  long hold = 0;
+  bool localUpdate = false;
+  bool clients = false;
+  std::vector<std::string> shutdowns;
+  std::unique_ptr<DdeLink> link;
+
+  void SetUp() override {
+    db.LoadServerDatabase(TagFile(
+        "Tag,Type,Sheet,Cell,Write\r\n"
+        "Speed,R8,Plant,R2C2,y\r\n"
+        "Count,I2,Plant,R3C2,y\r\n"
+        "Name,STRING,Plant,R4C2,y\r\n"
+        "Run,BOOL,Plant,R5C2,y\r\n"
+        "Total,R4,Totals,R1C1,y\r\n"));
+    DdeLinkContext ctx;
+    ctx.log = [this](const std::string& m) { log.push_back(m); };
+    ctx.trueText = [] { return std::string("TRUE"); };
+    ctx.falseText = [] { return std::string("FALSE"); };
+    ctx.localUpdateOnWrite = [this] { return localUpdate; };
+    ctx.autoCalcHoldMs = [this] { return hold; };
+    ctx.startTimer = [this](AppTimer t) { timers.push_back("start " + std::to_string(int(t))); };
+    ctx.stopTimer = [this](AppTimer t) { timers.push_back("stop " + std::to_string(int(t))); };
+    ctx.getCalculation = [this] { return std::optional<long>(calculation); };
+    ctx.setCalculation = [this](long m) {
+      calculation = m;
+      timers.push_back("calc " + std::to_string(m));
+      return true;
+    };
+    ctx.clientsConnected = [this] { return clients; };
+    ctx.requestClientShutdown = [this](const std::string& r) { shutdowns.push_back(r); };
+    link = std::make_unique<DdeLink>(db, dde, updates, ctx);
+    link->CreateAdviseQueue(0);
+    log.clear();
+  }
+};
+
+}  // namespace
+
+TEST(CommsBufferTest, KeepsEachCellsLatestValueAndNeverDropsOne) {
+  CommsBuffer q;
+  q.SetBufferSize(0);  // ignored
+  EXPECT_EQ(q.BufferSize(), 1000);
+  q.SetBufferSize(2);
+  q.Queue("C-1", "I-1", "a");
+  q.Queue("C-1", "I-2", "b");
+  q.Queue("C-1", "I-1", "a2");  // same cell: replaces its waiting text, keeps its place
+  int full = 0;
+  q.QueueFull = [&] { ++full; };
+  q.Queue("C-2", "I-1", "c");  // a third cell in a ring of two: it grows, nothing is lost
+  EXPECT_EQ(full, 1);
+  EXPECT_EQ(q.Count(), 3);
+  std::string c, i, d;
+  std::vector<std::string> got;
+  while (q.DeQueue(c, i, d)) got.push_back(c + "/" + i + "=" + d);
+  EXPECT_EQ(got, (std::vector<std::string>{"C-1/I-1=a2", "C-1/I-2=b", "C-2/I-1=c"}));
+  EXPECT_FALSE(q.DeQueue(c, i, d));
+  EXPECT_EQ(c + i + d, "");
+  // After a cell was taken, its next change queues anew behind the others.
+  q.Queue("C-1", "I-2", "x");
+  q.Queue("C-1", "I-1", "y");
+  q.Queue("C-1", "I-2", "z");
+  ASSERT_TRUE(q.DeQueue(c, i, d));
+  EXPECT_EQ(i + "=" + d, "I-2=z");
+  for (int k = 0; k < 5000; ++k) q.Queue("C-9", "I-" + std::to_string(k % 700), std::to_string(k));
+  EXPECT_EQ(q.Count(), 701);
+}
+
+TEST(CellTextTest, ConversionsSeeTheCellTextWithoutItsLineEnd) {
+  auto L = NeutralConversions();
+  auto conv = [&](int type, const std::string& data) {
+    return ConvertCellText(type, data, "TRUE", "FALSE", L);
+  };
+  EXPECT_EQ(CellTextFromDde(std::string("12.5\r\n\0", 7)), "12.5");
+  EXPECT_EQ(CellTextFromDde("plain"), "plain");
+  EXPECT_EQ(conv(kVtInteger, "40000\r\n"), TagValue(int16_t(32767)));
+  EXPECT_EQ(conv(kVtInteger, "-40000\r\n"), TagValue(int16_t(-32767)));
+  EXPECT_EQ(conv(kVtInteger, "2.5\r\n"), TagValue(int16_t(2)));  // halves to even
+  EXPECT_EQ(conv(kVtLong, "3.5"), TagValue(int32_t(4)));
+  EXPECT_EQ(conv(kVtLong, "1e12"), TagValue(int32_t(2147483647)));
+  EXPECT_EQ(conv(kVtSingle, "1e39"), TagValue(1e38f));
+  EXPECT_EQ(conv(kVtDouble, "12.25\r\n"), TagValue(12.25));
+  EXPECT_FALSE(conv(kVtDouble, "abc\r\n"));
+  EXPECT_FALSE(conv(kVtInteger, "12abc\r\n"));
+  EXPECT_FALSE(conv(kVtSingle, "\r\n"));
+  EXPECT_EQ(conv(kVtString, "  Widget  \r\n"), TagValue(std::string("Widget")));
+  EXPECT_EQ(conv(kVtString, "\r\n"), TagValue(std::string()));  // an empty cell
+  EXPECT_EQ(conv(kVtString, "x"), TagValue(std::string("x")));    // no line end: all of it
+  EXPECT_FALSE(conv(kVtString, ""));
+  EXPECT_EQ(conv(kVtBoolean, " TRUE\r\n"), TagValue(true));
+  EXPECT_EQ(conv(kVtBoolean, "FALSEhood\r\n"), TagValue(false));
+  EXPECT_FALSE(conv(kVtBoolean, "true\r\n"));  // exact case
+  EXPECT_EQ(conv(kVtDate, "2026-12-08 15:05:30\r\n"),
+            TagValue(OleDate{OleDateFromParts(2026, 12, 8, 15, 5, 30)}));
+  EXPECT_EQ(conv(kVtDate, "12/8/2026 3:05 PM"),
+            TagValue(OleDate{OleDateFromParts(2026, 12, 8, 15, 5, 0)}));
+  EXPECT_FALSE(conv(kVtDate, "2026-02-30\r\n"));
+  EXPECT_FALSE(conv(99, "1\r\n"));
+  EXPECT_DOUBLE_EQ(OleDateFromParts(1899, 12, 30, 0, 0, 0), 0.0);
+  EXPECT_DOUBLE_EQ(OleDateFromParts(1900, 1, 1, 12, 0, 0), 2.5);
+  EXPECT_DOUBLE_EQ(LeadingNumber(" 1 615 198th"), 1615198);
+  EXPECT_DOUBLE_EQ(LeadingNumber("-2.5e2x"), -250);
+}
+
+TEST_F(LinkFixture, EachSheetIsReadInOrderThenHotLinkedAndAFailedSheetStaysBad) {
+  dde.topics["plant"] = "C-7";
+  dde.cells["R2C2"] = {false, "", true, "12.5\r\n"};
+  dde.cells["R3C2"] = {false, "", false, ""};       // Excel returns nothing
+  dde.cells["R4C2"] = {true, "Time-out", false, ""};  // the call fails
+  link->ConnectToDdeServer("Excel", "plant");
+  link->ConnectToDdeServer("Excel", "totals");
+  EXPECT_EQ(dde.calls, (std::vector<std::string>{
+                           "Connect Excel,plant", "Request C-7 R2C2 1000 1",
+                           "Request C-7 R3C2 1000 1", "Request C-7 R4C2 1000 1",
+                           "Request C-7 R5C2 1000 1", "Advise C-7 R2C2", "Advise C-7 R3C2",
+                           "Advise C-7 R4C2", "Advise C-7 R5C2", "Connect Excel,totals"}));
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "DDE Request: C-7, R2C2 (Speed)", "DDE Request: C-7, R3C2 (Count)",
+                     "DDE Request Error: C-7, Count - No Data Returned",
+                     "DDE Request: C-7, R4C2 (Name)", "DDE Request Error: C-7, Name, Time-out",
+                     "DDE Request: C-7, R5C2 (Run)", "ConnectToDdeServer: OK for Excel,plant",
+                     "ConnectToDdeServer: Failed for Excel,totals"}));
+  EXPECT_EQ(timers, (std::vector<std::string>{"start 2", "start 2"}));
+  EXPECT_EQ(updates.Last("Speed")->value, TagValue(12.5));
+  EXPECT_EQ(updates.Last("Speed")->quality, 192);
+  EXPECT_EQ(updates.Last("Count")->quality, 0);
+  EXPECT_FALSE(updates.Last("Count")->value);
+  EXPECT_EQ(updates.Last("Total"), nullptr);
+  EXPECT_EQ(db.gTagsByName.Find("Speed")->ConvKey, "C-7");
+  EXPECT_EQ(db.gTagsByName.Find("Total")->ConvKey, "");
+  EXPECT_NE(db.gTagsByAdvise.Find("C-7+I-R3C2"), nullptr);  // linked despite no first value
+}
+
+TEST_F(LinkFixture, AdvisesWaitForTheTickAndAnUnknownAdviseEndsIt) {
+  dde.topics["plant"] = "C-7";
+  link->ConnectToDdeServer("Excel", "plant");
+  updates.updates.clear();
+  link->OnDDEAdvise("C-7", "I-R2C2", "1\r\n");
+  link->OnDDEAdvise("C-7", "I-R2C2", "2\r\n");  // superseded before the tick
+  link->OnDDEAdvise("C-9", "I-R1C1", "x\r\n");  // nobody asked for this one
+  link->OnDDEAdvise("C-7", "I-R5C2", "TRUE\r\n");
+  EXPECT_TRUE(updates.updates.empty());  // nothing happens inside the event
+  link->OnUpdateTick();
+  ASSERT_EQ(updates.updates.size(), 1u);
+  EXPECT_EQ(updates.Last("Speed")->value, TagValue(2.0));
+  link->OnUpdateTick();  // the entry after the unknown one, a tick later
+  EXPECT_EQ(updates.Last("Run")->value, TagValue(true));
+
+  link->OnDDEDisconnect("C-7");
+  EXPECT_TRUE(shutdowns.empty());
+  clients = true;
+  link->OnDDEDisconnect("C-7");
+  EXPECT_EQ(shutdowns, (std::vector<std::string>{"Excel is being shut down"}));
+}
+
+TEST_F(LinkFixture, WritesPokeTextAndReportPerItemAndOverall) {
+  dde.topics["plant"] = "C-7";
+  link->ConnectToDdeServer("Excel", "plant");
+  dde.calls.clear();
+  updates.updates.clear();
+  dde.pokeOk["R3C2"] = false;  // times out
+  std::vector<long> errors;
+  long r = link->WriteItems({"Speed", "Count", "Run", "Total", "Nope"},
+                            {TagValue(12.5), TagValue(int16_t(4)), TagValue(true),
+                             TagValue(1.0f), TagValue(1.0)},
+                            errors);
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(errors, (std::vector<long>{0, DdeLink::kEFail, 0, DdeLink::kEFail, DdeLink::kEFail}));
+  EXPECT_EQ(dde.calls, (std::vector<std::string>{"Poke C-7 R2C2 '12.5' 1000",
+                                                 "Poke C-7 R3C2 '4' 1000",
+                                                 "Poke C-7 R5C2 'TRUE' 1000"}));
+  EXPECT_TRUE(updates.updates.empty());  // the hot link brings the new values later
+  EXPECT_EQ(timers, (std::vector<std::string>{"start 2", "stop 3"}));
+
+  EXPECT_EQ(link->WriteItems({}, {}, errors), DdeLink::kEFail);
+  dde.pokeOk["R2C2"] = false;
+  EXPECT_EQ(link->WriteItems({"Speed"}, {TagValue(1.0)}, errors), DdeLink::kEFail);
+
+  localUpdate = true;
+  dde.pokeOk["R2C2"] = true;
+  EXPECT_EQ(link->WriteItems({"Speed"}, {TagValue(7.0)}, errors), 0);
+  EXPECT_EQ(updates.Last("Speed")->value, TagValue(7.0));
+}
+
+TEST_F(LinkFixture, TheCalculationModeTagAndTheRecalculationHold) {
+  std::vector<long> errors;
+  EXPECT_EQ(link->WriteItems({"Excel.CalculationMode"}, {TagValue(int32_t(1))}, errors), 0);
+  EXPECT_EQ(calculation, 2);
+  EXPECT_EQ(updates.Last("Excel.CalculationMode")->value, TagValue(int32_t(1)));
+  EXPECT_EQ(link->WriteItems({"Excel.CalculationMode"}, {TagValue(int32_t(5))}, errors),
+            DdeLink::kEFail);
+  EXPECT_EQ(calculation, 2);  // unchanged, but the tag was refreshed from Excel
+  EXPECT_EQ(updates.updates.size(), 2u);
+
+  hold = 2000;
+  timers.clear();
+  dde.topics["plant"] = "C-7";
+  link->ConnectToDdeServer("Excel", "plant");
+  timers.clear();
+  EXPECT_EQ(link->WriteItems({"Speed", "Excel.CalculationMode"},
+                             {TagValue(1.0), TagValue(int32_t(2))}, errors),
+            1);
+  EXPECT_EQ(errors[1], DdeLink::kEFail);  // held: the mode tag refuses writes
+  EXPECT_EQ(timers, (std::vector<std::string>{"calc -4135", "start 3"}));
+  link->OnReEnableTick();
+  EXPECT_EQ(calculation, -4105);
+  EXPECT_EQ(timers.back(), "stop 3");
+}
