@@ -237,6 +237,17 @@ TEST_F(Automation, QuitWithoutAlertsDiscardsUnsavedChangesAndEndsTheProcess) {
   EXPECT_EQ(Str(Get(Range(Sheet(wb.Get(), 1).Get(), L"A1").Get(), "Value")), "2");
 }
 
+TEST_F(Automation, AProcessComStartedEndsWhenItsLastClientLetsGo) {
+  ComPtr<IDispatch> other = NewExcel();
+  const long pid = Long(Get(other.Get(), "ProcessId"));
+  ComPtr<IDispatch> books = Obj(Get(other.Get(), "Workbooks"));
+  other = nullptr;
+  Pump(1500);
+  EXPECT_FALSE(WaitProcessGone(static_cast<DWORD>(pid), 0)) << "ended while a client still held its Workbooks";
+  books = nullptr;
+  EXPECT_TRUE(WaitProcessGone(static_cast<DWORD>(pid), 10000));
+}
+
 TEST_F(Automation, WorkbookBeforeCloseReachesAnEventSinkThatMayCancel) {
   ComPtr<IDispatch> wb = Obj(Call(Obj(Get(app_.Get(), "Workbooks")).Get(), "Add"));
   ComPtr<IConnectionPointContainer> cpc;
