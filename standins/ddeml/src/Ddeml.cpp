@@ -645,7 +645,8 @@ void OnData(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Convers
     HDDEDATA r = CallApp(inst, XTYP_ADVDATA, linkFmt, c->handle, c->hszTopic, (HSZ)(ULONG_PTR)item, h,
                          0, 0);
     if (h) DropData(h);
-    ackStatus = (WORD)((ULONG_PTR)r & (DDE_FACK | DDE_FBUSY));
+    // Holding back a conversation (CBR_BLOCK) is not offered: the server hears "busy".
+    ackStatus = r == CBR_BLOCK ? (WORD)DDE_FBUSY : (WORD)((ULONG_PTR)r & (DDE_FACK | DDE_FBUSY));
     handled = true;
   }
   (void)handled;
