@@ -652,7 +652,7 @@ void OnData(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Convers
   (void)handled;
   bool positive = (ackStatus & DDE_FACK) != 0;
   bool atomPassed = false;
-  if (ackReq && IsWindow(c->server) && c->state == ConvState::Connected) {
+  if (ackReq && c->state == ConvState::Connected) {
     LPARAM out = PackDDElParam(WM_DDE_ACK, ackStatus, item);
     if (PostMessageA(c->server, WM_DDE_ACK, (WPARAM)c->client, out)) atomPassed = true;
     else FreeDDElParam(WM_DDE_ACK, out);
