@@ -149,11 +149,11 @@ TEST(MainWindow, RegistrationSwitchesRegisterOrUnregisterAndEndWithoutShowingThe
   std::string log = ReadFile(pf.dir.File("Tessarel.log"));
   EXPECT_EQ(log.find("DDE Initialization"), std::string::npos) << log;
 
-  // Leave the prefix as it was: the build's own Tessarel registered again if it was before.
+  // If a Tessarel was registered before, leave the build's own registered.
   if (!before.empty()) {
     Process p;
     ASSERT_TRUE(Start(p, TessarelExe(), "/regserver", ""));
     EXPECT_EQ(p.WaitExit(15000), 0);
-    EXPECT_EQ(RegisteredServer(), before);
+    EXPECT_NE(RegisteredServer().find(TessarelExe()), std::string::npos);
   }
 }
