@@ -94,7 +94,8 @@ class Enumerator final : public ComObject<Enumerator<EnumItf, Policy>, EnumItf> 
     if (fetched) *fetched = 0;
     if (count == 0) return S_OK;
     if (!out) return E_POINTER;
-    if (!fetched && count != 1) return E_POINTER;  // only Next(1) may omit the count
+    // A null count is documented for Next(1) only; any count is served, the caller then
+    // learns how many from S_OK / S_FALSE alone.
     ULONG n = 0;
     while (n < count && pos_ < items_->size()) {
       HRESULT hr = Policy::Out((*items_)[pos_], &out[n]);
