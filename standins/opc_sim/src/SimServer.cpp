@@ -55,10 +55,11 @@ HRESULT DropDa20Category(const CLSID& clsid) {
 
 }  // namespace
 
-HRESULT RegisterSimServer(bool install) {
+HRESULT RegisterSimServer(bool install, const std::wstring& serverExe) {
   HRESULT result = S_OK;
   for (bool da10 : {false, true}) {
     opc_toolkit::ToolkitConfig cfg = SimConfig(da10);
+    cfg.serverCommand = serverExe;
     auto toolkit = opc_toolkit::CreateServerToolkit(cfg, nullptr);
     HRESULT hr = install ? toolkit->RegisterServer() : toolkit->UnregisterServer();
     if (SUCCEEDED(hr) && install && da10) hr = DropDa20Category(cfg.clsid);

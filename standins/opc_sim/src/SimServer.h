@@ -23,8 +23,9 @@ opc_toolkit::ToolkitConfig SimConfig(bool da10);
 
 // Registers (install) or removes both personalities: the toolkit's keys, the
 // version-independent ProgID with its OPC key, and for the DA 1.0 class only the DA 1.0
-// category (the toolkit would also list it as DA 2.0, which it is not).
-HRESULT RegisterSimServer(bool install);
+// category (the toolkit would also list it as DA 2.0, which it is not). LocalServer32 is
+// serverExe (empty: this program).
+HRESULT RegisterSimServer(bool install, const std::wstring& serverExe = std::wstring());
 
 // One personality: a toolkit serving an item tree, answering the toolkit's events.
 class SimPersonality : public opc_toolkit::IServerToolkitEvents {

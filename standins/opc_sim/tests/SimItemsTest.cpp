@@ -12,7 +12,9 @@
 #include "EarlyCompletion.h"
 #include "SimServer.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -495,7 +497,14 @@ std::wstring ClassesValue(const std::wstring& key) {
 
 TEST(Registration, BothPersonalitiesTheirCategoriesAndTheVersionIndependentProgId) {
   ComInit com;
-  ASSERT_EQ(S_OK, RegisterSimServer(true));
+  // Registered as the build's SimServer.exe, as scripts/register leaves it.
+  const char* bin = std::getenv("TESSAREL_BIN_DIR");
+  ASSERT_NE(nullptr, bin);
+  std::string unixExe = std::string(bin) + "/SimServer.exe";
+  std::wstring exe = L"Z:" + std::wstring(unixExe.begin(), unixExe.end());
+  for (auto& c : exe)
+    if (c == L'/') c = L'\\';
+  ASSERT_EQ(S_OK, RegisterSimServer(true, exe));
   wchar_t g20[40], g10[40];
   StringFromGUID2(CLSID_SimServerDA20, g20, 40);
   StringFromGUID2(CLSID_SimServerDA10, g10, 40);
@@ -510,6 +519,8 @@ TEST(Registration, BothPersonalitiesTheirCategoriesAndTheVersionIndependentProgI
   }
   EXPECT_EQ(L"Sim.OPCDA", ClassesValue(std::wstring(L"CLSID\\") + g10 + L"\\VersionIndependentProgID"));
   EXPECT_EQ(L"Sim.OPCDA.1", ClassesValue(std::wstring(L"CLSID\\") + g10 + L"\\ProgID"));
+  EXPECT_EQ(exe, ClassesValue(std::wstring(L"CLSID\\") + g10 + L"\\LocalServer32"));
+  EXPECT_EQ(exe, ClassesValue(std::wstring(L"CLSID\\") + g20 + L"\\LocalServer32"));
 
   ICatInformation* ci = nullptr;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
