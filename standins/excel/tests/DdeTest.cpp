@@ -104,6 +104,38 @@ TEST_F(Dde, RequestPokeAndHotLinksFollowFormulas) {
   Call(wb.Get(), "Close", {Variant(false)});
 }
 
+// A link asking for acknowledgements gets one update at a time; what changed meanwhile arrives
+// as the latest text once the client has acknowledged. A deferred link gets bare notices.
+TEST_F(Dde, AcknowledgedAndDeferredLinks) {
+  ComPtr<IDispatch> wb = OpenSheet("Acked");
+  DdeClient c;
+  ASSERT_TRUE(c.Connect("Excel", "Acked"));
+  ASSERT_TRUE(c.Advise("R1C1", /*ackReq=*/true));
+  ASSERT_TRUE(c.Poke("R1C1", "1"));
+  ASSERT_TRUE(c.Poke("R1C1", "2"));
+  ASSERT_TRUE(c.Poke("R1C1", "3"));
+  EXPECT_EQ(c.Request("R1C1").value_or("<none>"), "3");
+  EXPECT_EQ(c.PendingAdvises(), 1u) << "only one unacknowledged update may be outstanding";
+  auto a = c.NextAdvise();  // acknowledged by the client helper
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->second, "1");
+  a = c.NextAdvise();
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->second, "3") << "the latest text, not every step";
+  EXPECT_EQ(c.Request("R1C1").value_or("<none>"), "3");
+  EXPECT_EQ(c.PendingAdvises(), 0u);
+
+  ASSERT_TRUE(c.Advise("R2C1", false, /*defer=*/true));
+  ASSERT_TRUE(c.Poke("R2C1", "x"));
+  a = c.NextAdvise();
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->first, "R2C1");
+  EXPECT_EQ(a->second, "");  // no data, only the notice
+  EXPECT_EQ(c.Request("R2C1").value_or("<none>"), "x");
+  c.Terminate();
+  Call(wb.Get(), "Close", {Variant(false)});
+}
+
 TEST_F(Dde, ManualCalculationHoldsHotLinksUntilCalculate) {
   ComPtr<IDispatch> wb = OpenSheet("Manual");
   DdeClient c;

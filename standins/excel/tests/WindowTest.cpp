@@ -3,6 +3,8 @@
 // recalculates and reaches a DDE hot link; File menu commands close the workbook and quit.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "ServerClient.h"
 
 using namespace wbs_test;
@@ -31,6 +33,51 @@ std::string TextOf(HWND h) {
   char buf[512] = {0};
   SendMessageTimeoutA(h, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 5000, nullptr);
   return buf;
+}
+
+// The window as the screen shows it, into a .bmp under the build's artifacts (for people to look at).
+void Screenshot(HWND w, const char* name) {
+  const char* dir = std::getenv("TESSAREL_ARTIFACTS");
+  if (!dir) return;
+  std::string d = std::string("Z:") + dir;
+  for (auto& ch : d)
+    if (ch == '/') ch = '\\';
+  CreateDirectoryA(d.c_str(), nullptr);
+  RECT r;
+  GetWindowRect(w, &r);
+  const int cx = r.right - r.left, cy = r.bottom - r.top;
+  if (cx <= 0 || cy <= 0) return;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = cx;
+  bi.bmiHeader.biHeight = cy;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, cx, cy, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD stride = ((cx * 3 + 3) / 4) * 4, size = stride * cy;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + size;
+  std::string path = d + "\\" + name;
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f != INVALID_HANDLE_VALUE) {
+    DWORD n;
+    WriteFile(f, &fh, sizeof fh, &n, nullptr);
+    WriteFile(f, &bi.bmiHeader, sizeof bi.bmiHeader, &n, nullptr);
+    WriteFile(f, bits, size, &n, nullptr);
+    CloseHandle(f);
+  }
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
 }
 
 // Lets the server (whose window is sent to) and us (COM, DDE) both run their messages.
@@ -82,6 +129,8 @@ TEST(Window, ShowsTheWorkbookAndStoresWhatIsTypedIntoTheEditor) {
     EXPECT_EQ(a->second, "105");
     EXPECT_EQ(Str(Get(Obj(Get(ws.Get(), "Range", {Variant(L"B1")})).Get(), "Value")), "105");
     EXPECT_EQ(TextOf(name), "A2") << "Enter moves down";
+    Settle();
+    Screenshot(f.frame, "workbook_server_window.bmp");
 
     // File menu: Close workbook ends the sheet's conversations; Quit ends the process.
     PostMessageA(f.frame, WM_COMMAND, MAKEWPARAM(101, 0), 0);
