@@ -225,6 +225,62 @@ TEST_F(Ddeml, RequestPokeExecuteAndTheirRefusals) {
   EXPECT_FALSE(Poke(c, "R1C1", "late", 500)) << "a disconnected handle is dead";
 }
 
+TEST_F(Ddeml, MessagesNobodyAskedForAreDroppedAndRepliesStayInStep) {
+  TestServer srv(UniqueName("Garbage"), "T");
+  ASSERT_TRUE(srv.ok());
+  HCONV c = Connect(srv.service(), "T");
+  ASSERT_NE(c, nullptr);
+  ASSERT_TRUE(Poke(c, "A", "a"));
+  ASSERT_TRUE(Execute(c, "[garbage]"));
+  Verdict v(WineFault::StrayMessagesShiftReplies);
+  v.Check(Request(c, "A") == "a", "the request after the stray messages gets its own answer");
+  v.Check(Poke(c, "B", "b"), "a poke after them");
+  v.Check(Request(c, "B") == "b", "and its request");
+  size_t nolink = 0, unasked = 0;
+  for (auto& e : gRec.events) {
+    nolink += e.type == XTYP_ADVDATA && e.s2 == "NOLINK";
+    unasked += e.s2 == "UNASKED";
+  }
+  v.Check(nolink == 1, "advise data is passed on as XTYP_ADVDATA even without a loop");
+  v.Check(unasked == 0, "an answer nobody asked for is dropped");
+  EXPECT_TRUE(api.DdeDisconnect(c));
+}
+
+// Bad arguments get an error code, never a crash. Handles that were never issued are tried on
+// our DDEML only: user32's may take them for pointers.
+TEST_F(Ddeml, BadArgumentsAreRefusedWithErrors) {
+  EXPECT_EQ(api.DdeCreateStringHandleA(inst, std::string(300, 'x').c_str(), CP_WINANSI), nullptr)
+      << "longer than an atom can be";
+  EXPECT_FALSE(api.DdeFreeStringHandle(inst, nullptr));
+  EXPECT_EQ(api.DdeConnect(inst + 999, Hsz("X"), Hsz("Y"), nullptr), nullptr) << "unknown instance";
+  EXPECT_FALSE(api.DdeUninitialize(inst + 999));
+  if (IsPlatformRun()) return;
+  // Ours names the errors too (Wine's DDEML sets none for the long name, answers 1 for the
+  // null handle's length, and crashes on a null instance pointer).
+  EXPECT_EQ(api.DdeCreateStringHandleA(inst, std::string(300, 'x').c_str(), CP_WINANSI), nullptr);
+  EXPECT_EQ(api.DdeGetLastError(inst), (UINT)DMLERR_INVALIDPARAMETER);
+  EXPECT_EQ(api.DdeQueryStringA(inst, nullptr, nullptr, 0, CP_WINANSI), 0u);
+  EXPECT_EQ(api.DdeGetLastError(inst + 999), (UINT)DMLERR_DLL_NOT_INITIALIZED);
+  EXPECT_EQ(api.DdeInitializeA(nullptr, RecordingCallback, APPCMD_CLIENTONLY, 0), (UINT)DMLERR_INVALIDPARAMETER);
+  HCONV bogus = (HCONV)(ULONG_PTR)0x7654320;
+  EXPECT_EQ(api.DdeClientTransaction(nullptr, 0, bogus, Hsz("X"), CF_TEXT, XTYP_REQUEST, 100, nullptr), nullptr);
+  EXPECT_FALSE(api.DdeDisconnect(bogus));
+  EXPECT_EQ(api.DdeReconnect(bogus), nullptr);
+  CONVINFO ci{};
+  ci.cb = sizeof ci;
+  EXPECT_EQ(api.DdeQueryConvInfo(bogus, QID_SYNC, &ci), 0u);
+  HDDEDATA d = api.DdeCreateDataHandle(inst, (LPBYTE) "x", 2, 0, nullptr, CF_TEXT, 0);
+  EXPECT_TRUE(api.DdeFreeDataHandle(d));
+  EXPECT_FALSE(api.DdeFreeDataHandle(d)) << "freed twice";
+  EXPECT_EQ(api.DdeAccessData(d, nullptr), nullptr);
+  EXPECT_EQ(api.DdeGetData(d, nullptr, 0, 0), 0u);
+  EXPECT_EQ(api.DdeQueryNextServer((HCONVLIST)bogus, nullptr), nullptr);
+  EXPECT_FALSE(api.DdeDisconnectList((HCONVLIST)bogus));
+  EXPECT_EQ(api.DdeQueryStringA(inst, (HSZ)(ULONG_PTR)0x1234, nullptr, 0, CP_WINANSI), 0u);
+  EXPECT_EQ(api.DdeCreateStringHandleA(inst, "X", 1200), nullptr) << "Unicode code page on the ANSI call";
+  EXPECT_EQ(api.DdeGetLastError(inst), (UINT)DMLERR_INVALIDPARAMETER);
+}
+
 TEST_F(Ddeml, TimedOutRequestDoesNotStealTheNextReply) {
   TestServer srv(UniqueName("Slow"), "T");
   ASSERT_TRUE(srv.ok());

@@ -41,6 +41,7 @@ const char* Name(WineFault f) {
     case WineFault::BusyNotReported: return "busy answer not reported as DMLERR_BUSY";
     case WineFault::AbandonIgnored: return "abandoned transactions still complete";
     case WineFault::NoReentrancyCheck: return "nested synchronous transaction not refused";
+    case WineFault::StrayMessagesShiftReplies: return "stray messages taken as the next reply";
     case WineFault::NoConnectAfterTerminate: return "no new conversation after a server ended one";
     case WineFault::ConvInfoIgnoresId: return "DdeQueryConvInfo ignores the transaction identifier";
   }

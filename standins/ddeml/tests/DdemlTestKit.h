@@ -36,7 +36,8 @@ enum class WineFault {
   AbandonIgnored,     // an abandoned transaction still completes; unknown ids "abandon" fine
   NoReentrancyCheck,  // a synchronous transaction inside another's wait is not refused
   ConvInfoIgnoresId,  // DdeQueryConvInfo ignores the transaction identifier
-  NoConnectAfterTerminate,  // after a server ended a conversation, that topic cannot be reached again
+  NoConnectAfterTerminate,
+  StrayMessagesShiftReplies,  // an ACK or answer nobody waits for is taken as the next reply  // after a server ended a conversation, that topic cannot be reached again
 };
 // True when this run is the platform's DDEML under Wine and the case is known to fail there.
 bool Expected(WineFault f);

@@ -19,6 +19,8 @@
 //   other items      advise loops get the value whenever it is poked
 // Executes: "[terminate]" ends this conversation from the server side, "[terminateall]" all of
 // them, "[die]" ends the process at once without TERMINATE, "[quit]" terminates all and exits,
+// "[garbage]" follows its ACK with messages nobody asked for (an ACK for item STRAY, a data
+// answer for item UNASKED, advise data for item NOLINK, which has no advise loop),
 // "[fail]" is refused, anything else is acknowledged and stored as item LASTEXEC.
 #include <windows.h>
 #include <dde.h>
@@ -325,6 +327,11 @@ LRESULT ConvMessage(Conv& c, UINT msg, WPARAM wp, LPARAM lp) {
       PostAck(c, ok ? DDE_FACK : 0, hi);
       // The client frees its commands on the ACK; a copy made for us is ours.
       if (copied && h) GlobalFree(h);
+      if (u == "[GARBAGE]") {
+        PostAck(c, DDE_FACK, GlobalAddAtomA("STRAY"));
+        PostData(c, Text("unasked"), "UNASKED", true, false, false, 0, nullptr);
+        PostData(c, Text("nolink"), "NOLINK", false, false, false, 0, nullptr);
+      }
       if (u == "[TERMINATE]") Terminate(c);
       if (u == "[TERMINATEALL]")
         for (auto& [cw, other] : gConvs) Terminate(other);
