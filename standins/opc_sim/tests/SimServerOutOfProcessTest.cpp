@@ -9,6 +9,8 @@
 #include "../../opc_toolkit/tests/TestSupport.h"
 #include "SimServer.h"
 
+#include <tlhelp32.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -75,6 +77,26 @@ size_t Occurrences(const std::string& text, const std::string& what) {
   return n;
 }
 
+// True once no SimServer.exe runs (one COM started for another test ends after its linger
+// time); false if one is still there after ms.
+bool NoSimServerRunning(DWORD ms) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    bool found = false;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap != INVALID_HANDLE_VALUE) {
+      PROCESSENTRY32W pe{};
+      pe.dwSize = sizeof pe;
+      for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe))
+        found = _wcsicmp(pe.szExeFile, L"SimServer.exe") == 0;
+      CloseHandle(snap);
+    }
+    if (!found) return true;
+    if (GetTickCount() - start > ms) return false;
+    Sleep(100);
+  }
+}
+
 // SimServer started by the test (not by COM), running until it ends by itself.
 struct StartedServer {
   PROCESS_INFORMATION pi{};
@@ -83,6 +105,11 @@ struct StartedServer {
   bool ready = false;
 
   explicit StartedServer(const std::wstring& args) {
+    // Clients must meet this server, not one that COM started earlier.
+    if (!NoSimServerRunning(30000)) {
+      text = "another SimServer.exe is still running";
+      return;
+    }
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE wr = nullptr;
     if (!CreatePipe(&out, &wr, &sa, 0)) return;
