@@ -20,6 +20,8 @@ bool ProcessTransaction(CorvexControl& ctl, const std::string& transKey, Transac
   trans->completed = true;
   const Variant tk = Str(transKey), ck = Str(convKey);
   if (!hData) {
+    // A refused loop start leaves its item handle to no loop: give it back.
+    if ((trans->transType == 1 || trans->transType == 2) && trans->hszItem) FreeHsz(trans->hszItem);
     ctl.Fire(13, {tk, Obj(trans), ck, Obj(conv)});
     WriteLog("Event: TransactionFailed(" + transKey + ", " + convKey + ")", LOG_EV);
     if (State().logActive)
@@ -186,6 +188,10 @@ void ServerDisconnect(CorvexControl& ctl, HCONV hConv) {
       if (conv->adviseLoops.At(i)->hszItem) FreeHsz(conv->adviseLoops.At(i)->hszItem);
     for (size_t i = 0; i < conv->requestLoops.Count(); ++i)
       if (conv->requestLoops.At(i)->hszItem) FreeHsz(conv->requestLoops.At(i)->hszItem);
+    for (size_t i = 0; i < conv->transactions.Count(); ++i) {
+      TransactionObj* t = conv->transactions.At(i);
+      if ((t->transType == 1 || t->transType == 2) && t->hszItem) FreeHsz(t->hszItem);
+    }
     if (ctl.conversations) ctl.conversations->items.Remove(Widen(convKey));
   }
 }

@@ -81,6 +81,8 @@ bool ConversationObj::StopRequest(size_t pos, LONG timeout) {
 bool ConversationObj::Abandon(size_t pos) {
   ComPtr<TransactionObj> t(transactions.At(pos));
   if (!DDE_AbandonTransaction(hConv, t->handle)) return false;
+  // A loop start that will never complete leaves its item handle to no loop: give it back.
+  if ((t->transType == 1 || t->transType == 2) && t->hszItem) FreeHsz(t->hszItem);
   transactions.Remove(Widen(TransKey(t->handle)));
   return true;
 }
