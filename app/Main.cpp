@@ -4,8 +4,11 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include "common/Strings.h"
 #include "core/ServerTagDatabase.h"
 #include "core/frmMain.h"
+#include "excel/CorvexControl.h"
+#include "excel/DdeLink.h"
 #include "excel/ExcelAutomation.h"
 #include "excel/ExcelLink.h"
 #include "excel/ToolkitHost.h"
@@ -20,6 +23,36 @@ OleDate LocalNow() {
   return OleDate{d};
 }
 
+// Numbers, dates and texts by the user's locale, as the platform's automation runtime does.
+LocaleConversions PlatformConversions() {
+  LocaleConversions c;
+  c.toDouble = [](const std::string& s) -> std::optional<double> {
+    std::wstring w = common::AnsiToWide(s);
+    double d = 0;
+    if (FAILED(VarR8FromStr(const_cast<OLECHAR*>(w.c_str()), LOCALE_USER_DEFAULT, 0, &d)))
+      return std::nullopt;
+    return d;
+  };
+  c.toDate = [](const std::string& s) -> std::optional<double> {
+    std::wstring w = common::AnsiToWide(s);
+    DATE d = 0;
+    if (FAILED(VarDateFromStr(const_cast<OLECHAR*>(w.c_str()), LOCALE_USER_DEFAULT, 0, &d)))
+      return std::nullopt;
+    return d;
+  };
+  c.toText = [](const TagValue& v) -> std::string {
+    VARIANT in = ToVariant(v), out;
+    VariantInit(&out);
+    std::string r;
+    if (SUCCEEDED(VariantChangeTypeEx(&out, &in, LOCALE_USER_DEFAULT, 0, VT_BSTR)))
+      r = common::WideToAnsi(common::FromOle(V_BSTR(&out)));
+    VariantClear(&in);
+    VariantClear(&out);
+    return r;
+  };
+  return c;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
@@ -32,12 +65,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     ToolkitHost toolkit;
     ComExcelConnector excelConnector;
     ExcelLink excel(excelConnector);
-    // Parts not wired in yet are the do-nothing ports.
-    NullDdeControlPort dde;
-    NullDdeLinkPort ddeLink;
+    CorvexControl dde;
     NullClientBridgePort client;
+    dde.Create();  // not registered: Initialise fails and start-up counts the error
 
     TessarelApp* app = nullptr;
+    frmMain* window = nullptr;
     ServerTagDatabase tags(TagDatabaseContext{
         [&app](const std::string& m) { app->Log(m); },
         [&app] { ++app->gErrorCount; },
@@ -46,10 +79,33 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         [&toolkit]() -> IServedTagsPort* { return &toolkit; },
         [&excel] { return excel.Calculation(); }});
 
-    frmMain main(instance, &toolkit, &dde, &excel, &tags, &ddeLink, &client);
+    DdeLinkContext ctx;
+    ctx.log = [&app](const std::string& m) { app->Log(m); };
+    ctx.trueText = [&app] { return app->ExcelTrueText; };
+    ctx.falseText = [&app] { return app->ExcelFalseText; };
+    ctx.localUpdateOnWrite = [&app] { return app->LocalUpdateOnWrite; };
+    ctx.autoCalcHoldMs = [&app] { return app->AutoCalcHoldMs; };
+    ctx.startTimer = [&window](AppTimer t) { window->StartTimer(t); };
+    ctx.stopTimer = [&window](AppTimer t) { window->StopTimer(t); };
+    ctx.getCalculation = [&excel] { return excel.Calculation(); };
+    ctx.setCalculation = [&excel](long m) { return excel.SetCalculation(m); };
+    ctx.clientsConnected = [&toolkit] { return toolkit.ClientsConnected(); };
+    ctx.requestClientShutdown = [&toolkit](const std::string& r) { toolkit.RequestClientShutdown(r); };
+    ctx.ddeStatus = [&dde] { return dde.Status(); };
+    ctx.locale = PlatformConversions();
+    DdeLink link(tags, dde, toolkit, ctx);
+
+    frmMain main(instance, &toolkit, &dde, &excel, &tags, &link, &client);
     app = &main.App();
+    window = &main;
     toolkit.SetCallbacks({[&main](long n) { main.ShowClientCount(n); },
-                          [&main] { main.LastClientGone(); }});
+                          [&main] { main.LastClientGone(); },
+                          [&link](const std::vector<std::string>& n, const std::vector<TagValue>& v,
+                                  std::vector<long>& e) { return link.WriteItems(n, v, e); }});
+    dde.SetEvents({[&link](const std::string& c, const std::string& i, const std::string& d) {
+                     link.OnDDEAdvise(c, i, d);
+                   },
+                   [&link](const std::string& c) { link.OnDDEDisconnect(c); }});
     if (!main.Create(show)) return 1;
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

@@ -62,6 +62,20 @@ class ITagDatabasePort {
   virtual std::vector<std::string> SheetNames() = 0;  // gSheets, in collection order
 };
 
+// What the DDE control says of its state.
+struct DdeStatus {
+  std::string description;           // StateDescription (FailedReturnString when it failed)
+  bool countKnown = false;           // the number of conversations could be read
+  long conversations = 0;
+};
+
+// The "DDE Status" window's content: either only a message box, or a status bar and a text.
+struct DdeStatusView {
+  std::string messageBox;  // non-empty: show only this
+  std::string statusBar, text;
+};
+DdeStatusView MakeDdeStatusView(const DdeStatus& status, const std::string& failedReturnString);
+
 // The DDE link to Excel: advise queue, cell formatter, one conversation per sheet.
 class IDdeLinkPort {
  public:
@@ -69,6 +83,9 @@ class IDdeLinkPort {
   virtual void CreateAdviseQueue(long size) = 0;  // 0: the queue's default size
   virtual void CreateCellFormatter() = 0;
   virtual void ConnectToDdeServer(const std::string& service, const std::string& topic) = 0;
+  virtual void OnUpdateTick() = 0;    // tmrOpcUpdate
+  virtual void OnReEnableTick() = 0;  // tmrReEnableExcelAutoMode
+  virtual DdeStatus QueryDdeStatus() = 0;  // for the "DDE Status" window
 };
 
 struct ClientSettings {
@@ -129,6 +146,9 @@ class NullDdeLinkPort : public IDdeLinkPort {
   void CreateAdviseQueue(long) override {}
   void CreateCellFormatter() override {}
   void ConnectToDdeServer(const std::string&, const std::string&) override {}
+  void OnUpdateTick() override {}
+  void OnReEnableTick() override {}
+  DdeStatus QueryDdeStatus() override { return DdeStatus{"<Test failed return string>"}; }
 };
 class NullClientBridgePort : public IClientBridgePort {
  public:

@@ -1,6 +1,9 @@
 #include "LogWindows.h"
 
+#include <commctrl.h>
 #include <richedit.h>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -156,6 +159,110 @@ HWND ShowErrorLog(HINSTANCE instance, HWND owner, const std::string& logFile) {
 void ShowAbout(HINSTANCE instance, HWND owner, const std::string& logFile) {
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ABOUT), owner, AboutProc,
                   reinterpret_cast<LPARAM>(logFile.c_str()));
+}
+
+}  // namespace logwindows
+
+namespace logwindows {
+namespace {
+
+constexpr const char* kShowTextClass = "TessarelShowText";
+
+struct ShowText {
+  const DdeStatusView* view;
+  RECT margins;  // the box's distances to the window's edges, kept on resize
+};
+
+LRESULT CALLBACK ShowTextProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* st = reinterpret_cast<ShowText*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  switch (msg) {
+    case WM_CREATE: {
+      auto* cs = reinterpret_cast<CREATESTRUCTA*>(lp);
+      st = static_cast<ShowText*>(cs->lpCreateParams);
+      SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(st));
+      HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+      HWND box = CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
+                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                     ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                                 8, 8, 560, 300, hwnd,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_TXTSHOW)),
+                                 cs->hInstance, nullptr);
+      SendMessageA(box, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
+      HWND close = CreateWindowExA(0, "BUTTON", "&Close", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON,
+                                   8, 316, 80, 24, hwnd,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_CBCLOSE)),
+                                   cs->hInstance, nullptr);
+      SendMessageA(close, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+      HWND bar = CreateWindowExA(0, STATUSCLASSNAMEA, st->view->statusBar.c_str(),
+                                 WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, hwnd,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUSBAR)),
+                                 cs->hInstance, nullptr);
+      (void)bar;
+      // The text, with the caret after its last character and nothing selected.
+      SetWindowTextA(box, st->view->text.c_str());
+      int end = GetWindowTextLengthA(box);
+      SendMessageA(box, EM_SETSEL, end, end);
+      RECT client, r;
+      GetClientRect(hwnd, &client);
+      GetWindowRect(box, &r);
+      MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&r), 2);
+      st->margins = RECT{r.left, r.top, client.right - r.right, client.bottom - r.bottom};
+      return 0;
+    }
+    case WM_SIZE: {
+      if (!st) break;
+      HWND bar = GetDlgItem(hwnd, IDC_STATUSBAR);
+      SendMessageA(bar, WM_SIZE, 0, 0);
+      int w = LOWORD(lp), h = HIWORD(lp);
+      MoveWindow(GetDlgItem(hwnd, IDC_TXTSHOW), st->margins.left, st->margins.top,
+                 std::max(0L, w - st->margins.left - st->margins.right),
+                 std::max(0L, h - st->margins.top - st->margins.bottom), TRUE);
+      RECT br;
+      GetWindowRect(bar, &br);
+      MoveWindow(GetDlgItem(hwnd, IDC_CBCLOSE), 8, h - (br.bottom - br.top) - 30, 80, 24, TRUE);
+      return 0;
+    }
+    case WM_COMMAND:
+      if (LOWORD(wp) == IDC_CBCLOSE || LOWORD(wp) == IDCANCEL) DestroyWindow(hwnd);
+      return 0;
+  }
+  return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+}  // namespace
+
+void ShowDdeStatus(HINSTANCE instance, HWND owner, const DdeStatusView& view) {
+  if (!view.messageBox.empty()) {
+    MessageBoxA(owner, view.messageBox.c_str(), "Tessarel", MB_OK);
+    return;
+  }
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpfnWndProc = ShowTextProc;
+  wc.lpszClassName = kShowTextClass;
+  RegisterClassExA(&wc);
+  ShowText st{&view, {}};
+  HWND w = CreateWindowExA(WS_EX_DLGMODALFRAME, kShowTextClass, "DDE Status",
+                           WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 600, 420, owner,
+                           nullptr, instance, &st);
+  if (!w) return;
+  // Modal: the owner is disabled until the window closes.
+  EnableWindow(owner, FALSE);
+  ShowWindow(w, SW_SHOWNORMAL);
+  MSG msg;
+  BOOL got = TRUE;
+  while (IsWindow(w) && (got = GetMessageA(&msg, nullptr, 0, 0)) > 0) {
+    if (!IsDialogMessageA(w, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+  if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));  // the program is ending
+  EnableWindow(owner, TRUE);
+  SetForegroundWindow(owner);
 }
 
 }  // namespace logwindows

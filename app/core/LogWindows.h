@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "AppPorts.h"
 #include "EventLog.h"
 
 namespace logwindows {
@@ -17,6 +18,10 @@ HWND ShowEventLog(HINSTANCE instance, HWND owner, const EventLog* log);
 HWND ShowErrorLog(HINSTANCE instance, HWND owner, const std::string& logFile);
 // The modal About box, showing the log file's path.
 void ShowAbout(HINSTANCE instance, HWND owner, const std::string& logFile);
+
+// The "DDE Status" window: the DDE control's description of its state, as text.
+// Modal; a message box alone when the view says so.
+void ShowDdeStatus(HINSTANCE instance, HWND owner, const DdeStatusView& view);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

@@ -157,3 +157,20 @@ void TessarelApp::MacroTick() {
   for (cMacro& m : gMacros)
     if (m.QueryRun()) p_.excel->RunMacro(m.MacroName);  // failures are silent; the rest run
 }
+
+DdeStatusView MakeDdeStatusView(const DdeStatus& status, const std::string& failed) {
+  DdeStatusView v;
+  if (status.description == failed) {
+    v.messageBox = "StateDescription returned FailedReturnString. Corvane is probably not initialised";
+    return v;
+  }
+  if (!status.countKnown) {
+    v.text = "Error getting the number of conversations\r\nThe control is probably not  initialised";
+    return v;
+  }
+  v.statusBar = status.conversations == 1
+                    ? "There is 1 conversation"
+                    : "There are " + std::to_string(status.conversations) + " conversations";
+  v.text = status.description;
+  return v;
+}

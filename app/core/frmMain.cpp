@@ -202,7 +202,10 @@ void frmMain::OnTimer(UINT_PTR id) {
       app_->MacroTick();
       break;
     case AppTimer::OpcUpdate:
+      ddeLink_->OnUpdateTick();
+      break;
     case AppTimer::ReEnableExcelAutoMode:
+      ddeLink_->OnReEnableTick();
       break;
   }
 }
@@ -248,7 +251,10 @@ void frmMain::OnCommand(int id) {
         ExitProcess(0);
       break;
     case IDM_DDESTATUS:
-      break;  // the DDE status window arrives with the DDE link
+      logwindows::ShowDdeStatus(
+          instance_, hwnd_,
+          MakeDdeStatusView(ddeLink_->QueryDdeStatus(), TessarelApp::kFailedReturnString));
+      break;
   }
 }
 

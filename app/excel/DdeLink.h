@@ -53,6 +53,7 @@ struct DdeLinkContext {
   std::function<bool(long)> setCalculation;
   std::function<bool()> clientsConnected;
   std::function<void(const std::string&)> requestClientShutdown;
+  std::function<DdeStatus()> ddeStatus;  // the DDE control's own account of its state
   LocaleConversions locale = NeutralConversions();
 };
 
@@ -76,9 +77,12 @@ class DdeLink : public IDdeLinkPort {
                    const std::string& data);
   void OnDDEDisconnect(const std::string& convKey);
   // tmrOpcUpdate: drains the advise queue into the tags.
-  void OnUpdateTick();
+  void OnUpdateTick() override;
   // tmrReEnableExcelAutoMode: automatic calculation again.
-  void OnReEnableTick();
+  void OnReEnableTick() override;
+  DdeStatus QueryDdeStatus() override {
+    return ctx_.ddeStatus ? ctx_.ddeStatus() : DdeStatus{kFailed};
+  }
 
   void UpdateServerTag(const OpcIndex& tag, const std::string& tagName, const std::string& text);
   bool PokeCell(const std::string& convKey, const std::string& cell, const std::string& text);

@@ -99,8 +99,56 @@ void ToolkitHost::ValidateItems(long count, const wchar_t* const*, long* errors,
   result = 0;
 }
 
-void ToolkitHost::WriteItems(long, const wchar_t* const*, const VARIANT*, long*, long&) {
-  // Client writes reach the cells with the DDE link; until then they fail item by item.
+void ToolkitHost::UpdateValue(const std::string& tag, const std::optional<TagValue>& value,
+                              short quality) {
+  opc_toolkit::IServedTag* t = toolkit_->ServedTags().Item(Widen(tag).c_str());
+  if (!t) return;
+  if (value) {
+    VARIANT v = ToVariant(*value);
+    t->UpdateValue(&v, quality, 0);
+    VariantClear(&v);
+  } else {
+    t->UpdateValue(nullptr, quality, 0);
+  }
+}
+
+TagValue FromVariant(const VARIANT& v) {
+  switch (V_VT(&v)) {
+    case VT_I2: return static_cast<int16_t>(V_I2(&v));
+    case VT_I4: return static_cast<int32_t>(V_I4(&v));
+    case VT_R4: return V_R4(&v);
+    case VT_R8: return V_R8(&v);
+    case VT_DATE: return OleDate{V_DATE(&v)};
+    case VT_BOOL: return V_BOOL(&v) != VARIANT_FALSE;
+    case VT_BSTR: return common::WideToAnsi(common::FromOle(V_BSTR(&v)));
+    case VT_EMPTY: return std::monostate{};
+    default: {
+      VARIANT t;
+      VariantInit(&t);
+      TagValue r = std::monostate{};
+      if (SUCCEEDED(VariantChangeType(&t, const_cast<VARIANT*>(&v), 0, VT_BSTR)))
+        r = common::WideToAnsi(common::FromOle(V_BSTR(&t)));
+      VariantClear(&t);
+      return r;
+    }
+  }
+}
+
+void ToolkitHost::WriteItems(long count, const wchar_t* const* names, const VARIANT* values,
+                             long* errors, long& result) {
+  if (!cb_.write || count < 1 || !names || !values || !errors) {
+    result = DdeLink::kEFail;
+    return;
+  }
+  std::vector<std::string> n;
+  std::vector<TagValue> v;
+  for (long i = 0; i < count; ++i) {
+    n.push_back(names[i] ? common::WideToAnsi(common::WStringView(names[i])) : std::string());
+    v.push_back(FromVariant(values[i]));
+  }
+  std::vector<long> e;
+  result = cb_.write(n, v, e);
+  for (long i = 0; i < count && i < static_cast<long>(e.size()); ++i) errors[i] = e[i];
 }
 
 void ToolkitHost::WriteItemsEx(long count, const wchar_t* const* names, const VARIANT* values,

@@ -11,20 +11,28 @@
 #include <opc_toolkit/ServerToolkit.h>
 
 #include "AppPorts.h"
+#include "DdeLink.h"
 #include "ServerTagDatabase.h"
 
 // VARIANT for a tag value (strings from the ANSI code page); the caller clears it.
 VARIANT ToVariant(const TagValue& value);
+// A written value in the program's terms (unknown types as their text).
+TagValue FromVariant(const VARIANT& v);
 // Text of an HRESULT for the log: the system's message, else its hexadecimal code.
 std::string ErrorDescription(HRESULT hr);
 
 class ToolkitHost : public IToolkitPort,
                     public IServedTagsPort,
+                    public IServedTagUpdatePort,
                     public opc_toolkit::IServerToolkitEvents {
  public:
   struct Callbacks {
     std::function<void(long)> clientCount;  // shows the connected client count
     std::function<void()> lastClientGone;   // orderly shutdown and end
+    // A client write: names and values in, per-item errors out, overall result returned.
+    std::function<long(const std::vector<std::string>&, const std::vector<TagValue>&,
+                       std::vector<long>&)>
+        write;
   };
 
   explicit ToolkitHost(const opc_toolkit::ToolkitConfig& config = {});
@@ -42,6 +50,10 @@ class ToolkitHost : public IToolkitPort,
   std::optional<std::string> Add(const std::string& name, long accessRights,
                                  const TagValue& initialValue, short quality,
                                  OleDate timeStamp) override;
+
+  // IServedTagUpdatePort
+  void UpdateValue(const std::string& tag, const std::optional<TagValue>& value,
+                   short quality) override;
 
   // IServerToolkitEvents
   void ServerClientConnected(long count) override;

@@ -39,3 +39,8 @@
 #define IDM_EXIT 40003
 #define IDM_FORCEDEXIT 40004
 #define IDM_ABOUT 40005
+
+// frmShowText ("DDE Status")
+#define IDC_TXTSHOW 1401
+#define IDC_CBCLOSE 1402
+#define IDC_STATUSBAR 1403

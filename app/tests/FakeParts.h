@@ -138,6 +138,9 @@ class FakeDdeLink : public IDdeLinkPort {
   void ConnectToDdeServer(const std::string& s, const std::string& t) override {
     j_.Add("link.connect " + s + "," + t);
   }
+  void OnUpdateTick() override { j_.Add("link.tick"); }
+  void OnReEnableTick() override { j_.Add("link.reenable"); }
+  DdeStatus QueryDdeStatus() override { return DdeStatus{"status", true, 0}; }
 
  private:
   Journal& j_;

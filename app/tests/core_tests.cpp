@@ -336,3 +336,19 @@ TEST_F(AppFixture, MacrosRunOnTheirPeriodCountedInTicksAndFailuresDoNotStopTheRe
   }
   EXPECT_EQ(j.calls, expected);
 }
+
+TEST(DdeStatusWindow, MessageBoxAloneOrTheCountAndTheDescription) {
+  const std::string failed = TessarelApp::kFailedReturnString;
+  DdeStatusView v = MakeDdeStatusView(DdeStatus{failed, true, 3}, failed);
+  EXPECT_EQ(v.messageBox,
+            "StateDescription returned FailedReturnString. Corvane is probably not initialised");
+  v = MakeDdeStatusView(DdeStatus{"C-1 ...", true, 0}, failed);
+  EXPECT_EQ(v.messageBox, "");
+  EXPECT_EQ(v.statusBar, "There are 0 conversations");
+  EXPECT_EQ(v.text, "C-1 ...");
+  EXPECT_EQ(MakeDdeStatusView(DdeStatus{"x", true, 1}, failed).statusBar,
+            "There is 1 conversation");
+  v = MakeDdeStatusView(DdeStatus{"x", false, 0}, failed);
+  EXPECT_EQ(v.text,
+            "Error getting the number of conversations\r\nThe control is probably not  initialised");
+}
