@@ -192,6 +192,10 @@ void ServerDisconnect(CorvexControl& ctl, HCONV hConv) {
       TransactionObj* t = conv->transactions.At(i);
       if ((t->transType == 1 || t->transType == 2) && t->hszItem) FreeHsz(t->hszItem);
     }
+    // A host that still holds the object must not reach handles given back here.
+    conv->adviseLoops.Clear();
+    conv->requestLoops.Clear();
+    conv->transactions.Clear();
     if (ctl.conversations) ctl.conversations->items.Remove(Widen(convKey));
   }
 }

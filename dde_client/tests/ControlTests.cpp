@@ -317,6 +317,8 @@ TEST_F(Host, ServerDisconnectRaisesEventAndReconnectInsideKeepsTheConversation) 
   EXPECT_EQ(0, Count());
   EXPECT_EQ(nullptr, fake::StringOf("Excel"));
   EXPECT_EQ(nullptr, fake::StringOf("R1C1"));
+  again->get_AdviseLoopCount(&loops);
+  EXPECT_EQ(0, loops);  // the loops went with it: nothing left to free twice
   VARIANT_BOOL disc;
   again->get_Disconnected(&disc);
   EXPECT_EQ(VARIANT_TRUE, disc);
