@@ -51,6 +51,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE h, DWORD reason, LPVOID) {
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID c, REFIID i, void** p) {
   return common::DllGetClassObjectFrom(kClasses, c, i, p);
 }
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return common::DllCanUnloadNowFromModule(); }
+extern "C" HRESULT WINAPI DllCanUnloadNow() {
+  // A live DDEML instance still calls back into this module (a host that never uninitialised).
+  if (corvane::State().idInst) return S_FALSE;
+  return common::DllCanUnloadNowFromModule();
+}
 extern "C" HRESULT WINAPI DllRegisterServer() { return common::DllRegisterClasses(kClasses); }
 extern "C" HRESULT WINAPI DllUnregisterServer() { return common::DllUnregisterClasses(kClasses); }
