@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "TestHost.h"
@@ -231,4 +232,99 @@ TEST(RegisteredControl, CreatedThroughComAndDrivenLateBound) {
   data.Clear();
   conv.Clear();
   convs.Clear();
+}
+
+// Against the spreadsheet stand-in's DDE service "Excel", as Tessarel uses it: a conversation on
+// the sheet, pokes and requests of cells, a hot link on a formula cell.
+TEST(OnWorkbookServer, SheetConversationPokesRequestsAndHotLinks) {
+  CLSID clsid;
+  if (FAILED(CLSIDFromProgID(L"Excel.Application", &clsid)))
+    GTEST_SKIP() << "Excel.Application (WorkbookServer) is not registered in this prefix";
+  ComPtr<IDispatch> app;
+  ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, app.PutVoid()));
+  common::PutProperty(app.Get(), L"DisplayAlerts", Variant(false));
+  char tmp[MAX_PATH];
+  GetTempPathA(MAX_PATH, tmp);
+  std::string sheet = "CorvaneSheet" + std::to_string(GetCurrentProcessId());
+  std::string path = std::string(tmp) + sheet + ".csv";
+  std::ofstream(path, std::ios::binary) << "\r\n";
+  Variant books, wb;
+  ASSERT_EQ(S_OK, common::GetProperty(app.Get(), L"Workbooks", &books));
+  ASSERT_EQ(S_OK, common::CallMethod(V_DISPATCH(&books), L"Open",
+                                     {Variant(common::AnsiToWide(path).c_str())}, &wb));
+
+  corvane::SetDdeml(&Counting());
+  gStrings = 0;
+  gData = 0;
+  {
+    auto obj = common::Make<corvane::CorvexControl>();
+    ComPtr<ICorvex> ctl;
+    obj->QueryInterface(IID_ICorvex, ctl.PutVoid());
+    Recorder rec;
+    long advises = 0;
+    std::wstring last;
+    rec.onEvent = [&](const Event& e) {
+      if (e.id != 1) return;
+      ++advises;
+      ComPtr<IDDEData> d;
+      e.objects[2]->QueryInterface(IID_IDDEData, d.PutVoid());
+      Bstr s;
+      d->get_DataString(s.ReleaseAndGetAddressOf());
+      last = s.ToWide();
+      rec.events.clear();
+    };
+    ComPtr<IConnectionPointContainer> cpc;
+    ctl->QueryInterface(IID_IConnectionPointContainer, cpc.PutVoid());
+    ComPtr<IConnectionPoint> cp;
+    cpc->FindConnectionPoint(DIID_DCorvexEvents, cp.GetAddressOf());
+    DWORD cookie;
+    auto sinkRef = rec.MakeSink();
+    cp->Advise(sinkRef.Get(), &cookie);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ctl->Initialise(&ok);
+    ASSERT_EQ(VARIANT_TRUE, ok);
+    Bstr key;
+    ctl->Connect(Bstr(L"Excel").Get(), Bstr(common::AnsiToWide(sheet).c_str()).Get(), Variant(),
+                 key.ReleaseAndGetAddressOf());
+    ASSERT_EQ(0u, key.ToWide().rfind(L"C-", 0));
+    ComPtr<IConversations> all;
+    ctl->get_Conversations(all.GetAddressOf());
+    ComPtr<IConversation> c;
+    all->get_Conversation(Variant(key.Get()), c.GetAddressOf());
+    c->PokeString(Bstr(L"R1C1").Get(), Bstr(L"5").Get(), 1000, &ok);
+    EXPECT_EQ(VARIANT_TRUE, ok);
+    c->PokeString(Bstr(L"R1C2").Get(), Bstr(L"=A1*2").Get(), 1000, &ok);
+    ComPtr<IDDEData> d;
+    c->Request(Bstr(L"R1C2").Get(), 1000, 1, d.GetAddressOf());
+    ASSERT_TRUE(d);
+    Bstr text;
+    d->get_DataString(text.ReleaseAndGetAddressOf());
+    EXPECT_EQ(std::wstring(L"10\r\n\0", 5), text.ToWide());
+    d.Reset();
+    Bstr loop;
+    c->StartAdviseLoop(Bstr(L"R1C2").Get(), 1000, 1, VARIANT_FALSE, loop.ReleaseAndGetAddressOf());
+    ASSERT_EQ(0u, loop.ToWide().rfind(L"I-", 0));
+    for (int i = 1; i <= 300; ++i)
+      c->PokeString(Bstr(L"R1C1").Get(), Bstr(std::to_wstring(i).c_str()).Get(), 1000, &ok);
+    Pump(5000, [&] { return last == std::wstring(L"600\r\n\0", 6); });
+    EXPECT_EQ(std::wstring(L"600\r\n\0", 6), last);
+    EXPECT_GE(advises, 1);
+    c->StopAdviseLoop(Variant(loop.Get()), 1000, &ok);
+    EXPECT_EQ(VARIANT_TRUE, ok);
+    c.Reset();
+    all.Reset();
+    ctl->Disconnect(Variant(1), &ok);
+    EXPECT_EQ(VARIANT_TRUE, ok);
+    EXPECT_EQ(0, gStrings.load());
+    EXPECT_EQ(0, gData.load());
+    ctl->Uninitialise(&ok);
+    EXPECT_EQ(VARIANT_TRUE, ok);
+    cp->Unadvise(cookie);
+  }
+  corvane::SetDdeml(nullptr);
+  wb.Clear();
+  books.Clear();
+  common::CallMethod(app.Get(), L"Quit", {}, nullptr);
+  app.Reset();
+  DeleteFileA(path.c_str());
 }
