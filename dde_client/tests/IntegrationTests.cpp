@@ -200,6 +200,16 @@ TEST(OnOurDdeml, ConnectRequestPokeTenThousandHotLinksAndNothingLeaks) {
 TEST(RegisteredControl, CreatedThroughComAndDrivenLateBound) {
   Server server("CorvaneCo");
   ASSERT_TRUE(server.Started());
+  // What a container looks for before it offers the control.
+  CLSID byProgId;
+  ASSERT_EQ(S_OK, CLSIDFromProgID(L"Corvane.Corvex", &byProgId));
+  EXPECT_TRUE(IsEqualCLSID(byProgId, CLSID_Corvex));
+  for (const char* sub : {"\\Control", "\\MiscStatus\\1", "\\InprocServer32", "\\TypeLib"}) {
+    HKEY k;
+    std::string path = "CLSID\\{060A26E6-75AB-4B55-A66B-E273AAD0569B}" + std::string(sub);
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k)) << path;
+    RegCloseKey(k);
+  }
   ComPtr<IDispatch> ctl;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_Corvex, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, ctl.PutVoid()));
   ComPtr<IOleObject> ole;
