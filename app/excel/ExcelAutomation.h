@@ -33,6 +33,7 @@ class DispatchExcelApplication : public IExcelApplication {
   bool Run(const std::string& macro) override;
   bool Quit() override;
 
+  IDispatch* Dispatch() const { return app_.Get(); }
   // Number of WorkbookBeforeClose notifications received (they need no action).
   long BeforeCloseCount() const { return beforeClose_; }
 

@@ -85,13 +85,23 @@ struct Process {
   }
 };
 
+// Starts a program with its standard handles on the NUL device: neither it nor anything it
+// starts in turn (a COM server, say) can hold the test runner's output pipe open.
 inline bool Start(Process& p, const std::string& exe, const std::string& args,
                   const std::string& dir) {
   std::string cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &sa, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOA si{};
   si.cb = sizeof si;
-  p.ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &si, &p.pi) != FALSE;
+  if (nul != INVALID_HANDLE_VALUE) {
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = si.hStdOutput = si.hStdError = nul;
+  }
+  p.ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, nul != INVALID_HANDLE_VALUE, 0,
+                        nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &p.pi) != FALSE;
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   return p.ok;
 }
 
@@ -147,6 +157,26 @@ inline long RunCapture(const std::string& exe, const std::string& args, std::str
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return rc;
+}
+
+// Starts a program with its output (stdout and stderr) going to a file.
+inline bool StartToFile(Process& p, const std::string& exe, const std::string& args,
+                        const std::string& outFile) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE f = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  std::string cmd = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = f;
+  si.hStdError = f;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  p.ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &p.pi) != FALSE;
+  CloseHandle(f);
+  return p.ok;
 }
 
 // The first visible top-level window of the given class owned by the process, waiting up to ms.
