@@ -11,4 +11,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Tests run through Wine with the project's prefix and display.
 get_filename_component(_tessarel_top "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_tessarel_top}/scripts/wine")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_tessarel_top}/scripts/wine-test")

@@ -3,4 +3,4 @@
 set(CMAKE_C_COMPILER winegcc)
 set(CMAKE_CXX_COMPILER wineg++)
 get_filename_component(_tessarel_top "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_tessarel_top}/scripts/wine")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_tessarel_top}/scripts/wine-test")
