@@ -14,6 +14,8 @@ namespace {
 
 constexpr const char* kEventLogClass = "TessarelEventLog";
 constexpr const char* kErrorLogClass = "TessarelErrorLog";
+constexpr const char* kShowTextClass = "TessarelShowText";
+LRESULT CALLBACK ShowTextProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 
 HWND gEventLog = nullptr;
 
@@ -132,6 +134,9 @@ bool RegisterClasses(HINSTANCE instance) {
   wc.lpfnWndProc = ErrorLogProc;
   wc.lpszClassName = kErrorLogClass;
   ok = (RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) && ok;
+  wc.lpfnWndProc = ShowTextProc;
+  wc.lpszClassName = kShowTextClass;
+  ok = (RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) && ok;
   return ok;
 }
 
@@ -165,8 +170,6 @@ void ShowAbout(HINSTANCE instance, HWND owner, const std::string& logFile) {
 
 namespace logwindows {
 namespace {
-
-constexpr const char* kShowTextClass = "TessarelShowText";
 
 struct ShowText {
   const DdeStatusView* view;
@@ -236,14 +239,6 @@ void ShowDdeStatus(HINSTANCE instance, HWND owner, const DdeStatusView& view) {
     MessageBoxA(owner, view.messageBox.c_str(), "Tessarel", MB_OK);
     return;
   }
-  WNDCLASSEXA wc{};
-  wc.cbSize = sizeof wc;
-  wc.hInstance = instance;
-  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpfnWndProc = ShowTextProc;
-  wc.lpszClassName = kShowTextClass;
-  RegisterClassExA(&wc);
   ShowText st{&view, {}};
   HWND w = CreateWindowExA(WS_EX_DLGMODALFRAME, kShowTextClass, "DDE Status",
                            WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 600, 420, owner,

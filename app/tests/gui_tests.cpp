@@ -68,6 +68,18 @@ TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
   EXPECT_EQ(ClientRectOf(w, IDC_LINE2).right, client.right);
   SaveArtifact(w, "tessarel_main_running.bmp");
 
+  // "DDE Status": the control's state with the number of conversations in the status bar (the
+  // workbook here is not one the spreadsheet can open, so no conversation was made).
+  PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDM_DDESTATUS, 0), 0);
+  HWND status = FindProcessWindow(p.pi.dwProcessId, "TessarelShowText", 10000);
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(Text(status), "DDE Status");
+  EXPECT_EQ(ItemText(status, IDC_STATUSBAR), "There are 0 conversations");
+  SaveArtifact(status, "tessarel_dde_status.bmp");
+  PostMessageA(status, WM_COMMAND, MAKEWPARAM(IDC_CBCLOSE, BN_CLICKED), 0);
+  for (int i = 0; i < 100 && IsWindow(status); ++i) Sleep(50);
+  EXPECT_FALSE(IsWindow(status));
+
   PostMessageA(w, WM_CLOSE, 0, 0);
   EXPECT_EQ(p.WaitExit(15000), 0);
   std::string log = ReadFile(pf.dir.File("Tessarel.log"));
