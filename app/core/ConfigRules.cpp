@@ -47,27 +47,30 @@ bool IsTrueYesOne(std::string_view value) {
   return v == "true" || v == "yes" || v == "1";
 }
 
-std::optional<long> NumericValue(std::string_view value) {
+bool IsDecimalNumber(std::string_view value) {
   std::string s = Trim(value);
-  if (s.empty()) return std::nullopt;
   std::size_t i = 0;
-  if (s[i] == '+' || s[i] == '-') ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
   std::size_t digits = 0;
   while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
   if (i < s.size() && s[i] == '.') {
     ++i;
     while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
   }
-  if (digits == 0) return std::nullopt;
+  if (digits == 0) return false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    std::size_t j = i + 1;
-    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     std::size_t expDigits = 0;
-    while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) ++j, ++expDigits;
-    if (expDigits == 0) return std::nullopt;
-    i = j;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++expDigits;
+    if (expDigits == 0) return false;
   }
-  if (i != s.size()) return std::nullopt;
+  return i == s.size();
+}
+
+std::optional<long> NumericValue(std::string_view value) {
+  if (!IsDecimalNumber(value)) return std::nullopt;
+  std::string s = Trim(value);
   double d = std::strtod(s.c_str(), nullptr);
   if (!std::isfinite(d)) return std::nullopt;
   double r = std::nearbyint(d);  // the default rounding mode rounds halves to even

@@ -21,6 +21,9 @@ std::string ParseDelimiter(std::string_view value);
 // "true", "yes" or "1", without regard to case.
 bool IsTrueYesOne(std::string_view value);
 
+// Blanks around, an optional sign, digits with an optional decimal point, an optional exponent.
+bool IsDecimalNumber(std::string_view value);
+
 // A number as the configuration accepts it: optional blanks, sign, digits with an optional
 // decimal point and exponent. Returns the value rounded to the nearest integer (halves to even),
 // or nothing when the text is not numeric or out of the 32-bit range.

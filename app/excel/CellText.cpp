@@ -119,26 +119,7 @@ std::string CellTextFromDde(std::string_view data) {
   return std::string(data);
 }
 
-bool IsNumericText(std::string_view text) {
-  std::string s = TrimSpaces(text);
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  std::size_t digits = 0;
-  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t exp = 0;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++exp;
-    if (exp == 0) return false;
-  }
-  return i == s.size();
-}
+bool IsNumericText(std::string_view text) { return config::IsDecimalNumber(text); }
 
 double LeadingNumber(std::string_view text) {
   // Blanks inside the number are skipped, as the classic leading-number reading does.
