@@ -99,6 +99,14 @@ long ParseAutoCalcHoldMs(std::string_view value) {
   return *n;
 }
 
+long ParseUpdateIntervalMs(std::string_view value) {
+  auto n = NumericValue(value);
+  if (!n) return 1000;
+  if (*n < 50) return 50;
+  if (*n > 10000) return 10000;
+  return *n;
+}
+
 std::string CleanComputerName(std::string_view raw) {
   std::string s;
   for (char c : raw)

@@ -35,6 +35,9 @@ long ParseMacroCount(std::string_view value);
 long ParseMacroPeriod(std::string_view value);
 // "DisableAutoCalcOnWriteTime": lower-cased, taken only if numeric, clamped to 0..10000.
 long ParseAutoCalcHoldMs(std::string_view value);
+// "UpdateInterval" (ms between advise-queue drains): taken only if numeric, clamped to 50..10000;
+// anything else is the usual 1000.
+long ParseUpdateIntervalMs(std::string_view value);
 
 // The computer name as read from the system: NULs removed, blanks trimmed.
 std::string CleanComputerName(std::string_view raw);

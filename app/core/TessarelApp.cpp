@@ -108,6 +108,12 @@ TessarelApp::LoadResult TessarelApp::Load() {
     p_.view->SetTimerInterval(AppTimer::ReEnableExcelAutoMode,
                               static_cast<unsigned>(AutoCalcHoldMs));
 
+  // How often the advise queue is drained into the tags: one second unless the INI asks for a
+  // shorter (or longer) period, to trade CPU for latency.
+  UpdateIntervalMs = ParseUpdateIntervalMs(Profile("Tessarel", "UpdateInterval", "1000"));
+  if (UpdateIntervalMs != 1000)
+    p_.view->SetTimerInterval(AppTimer::OpcUpdate, static_cast<unsigned>(UpdateIntervalMs));
+
   // 12.
   Client.Node = Profile("OPC Client", "Node", "");
   Client.Server = Profile("OPC Client", "Server", "");

@@ -58,6 +58,7 @@ class TessarelApp {
   bool NewExcelInstance = true;
   std::vector<cMacro> gMacros;
   long AutoCalcHoldMs = 0;
+  long UpdateIntervalMs = 1000;  // tmrOpcUpdate's period
   ClientSettings Client;
   long gTagCount = 0;
 

@@ -133,6 +133,10 @@ TEST(ConfigRulesTest, BooleansNumbersAndClamps) {
   EXPECT_EQ(ParseAutoCalcHoldMs("-5"), 0);
   EXPECT_EQ(ParseAutoCalcHoldMs("750"), 750);
   EXPECT_EQ(ParseAutoCalcHoldMs("soon"), 0);
+  EXPECT_EQ(ParseUpdateIntervalMs("250"), 250);
+  EXPECT_EQ(ParseUpdateIntervalMs("10"), 50);  // a tick every few ms would starve the window
+  EXPECT_EQ(ParseUpdateIntervalMs("99999"), 10000);
+  for (const char* p : {"", "fast", "-"}) EXPECT_EQ(ParseUpdateIntervalMs(p), 1000) << p;
   for (const char* p : {"0", "-3", "abc", ""}) EXPECT_EQ(ParseMacroPeriod(p), 1) << p;
   EXPECT_EQ(ParseMacroPeriod("5"), 5);
   EXPECT_EQ(ParseMacroCount("3"), 3);
@@ -241,6 +245,7 @@ TEST_F(AppFixture, WindowLoadAndStartupTickRunInTheirOrder) {
   platform.Set(ownIni, "Tessarel", "NewExcelInstance", "no");
   platform.Set(ownIni, "Tessarel", "Visible", "0");
   platform.Set(ownIni, "Excel", "DisableAutoCalcOnWriteTime", "20000");
+  platform.Set(ownIni, "Tessarel", "UpdateInterval", "250");
   platform.Set(ownIni, "OPC Client", "Server", "Sim.OPCDA.2");
   platform.Set(ownIni, "OPC Client", "Database", "\\\\srv\\client.csv");
   tags.count = 1001;
@@ -255,6 +260,7 @@ TEST_F(AppFixture, WindowLoadAndStartupTickRunInTheirOrder) {
       "excel.obtain new=0 visible=0",
       "timer.stop tmrReEnableExcelAutoMode",
       "timer.interval tmrReEnableExcelAutoMode 10000",
+      "timer.interval tmrOpcUpdate 250",
       "client.configure",
       "view.clientdb",
       "timer.start tmrStartup"};
