@@ -1,6 +1,7 @@
 // WorkbookServer's window, driven with real window messages from another process: the grid
 // selects a cell and the editor shows its formula; an entry typed into the editor is stored,
-// recalculates and reaches a DDE hot link; File menu commands close the workbook and quit.
+// recalculates and reaches a DDE hot link; a changed cell is repainted cleanly; File menu
+// commands close the workbook and quit.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -83,6 +84,20 @@ void Screenshot(HWND w, const char* name) {
 // Lets the server (whose window is sent to) and us (COM, DDE) both run their messages.
 void Settle() { Pump(300); }
 
+// Pixels of a rectangle of the window's client area (client coordinates) that the screen shows
+// in another colour than white.
+int InkIn(HWND w, const RECT& r) {
+  POINT o{0, 0};
+  ClientToScreen(w, &o);
+  HDC screen = GetDC(nullptr);
+  int n = 0;
+  for (int y = r.top; y < r.bottom; ++y)
+    for (int x = r.left; x < r.right; ++x)
+      if ((GetPixel(screen, o.x + x, o.y + y) & 0xFFFFFF) != RGB(255, 255, 255)) ++n;
+  ReleaseDC(nullptr, screen);
+  return n;
+}
+
 TEST(Window, ShowsTheWorkbookAndStoresWhatIsTypedIntoTheEditor) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
   {
@@ -130,6 +145,17 @@ TEST(Window, ShowsTheWorkbookAndStoresWhatIsTypedIntoTheEditor) {
     EXPECT_EQ(Str(Get(Obj(Get(ws.Get(), "Range", {Variant(L"B1")})).Get(), "Value")), "105");
     EXPECT_EQ(TextOf(name), "A2") << "Enter moves down";
     Settle();
+
+    // A cell whose text becomes shorter is painted afresh: nothing of the old text stays
+    // beside the new one. C3's left part, where a long number shows and a one-digit one does not.
+    ComPtr<IDispatch> c3 = Obj(Get(ws.Get(), "Range", {Variant(L"C3")}));
+    const RECT left{48 + 2 * 80 + 2, 20 + 2 * 20 + 2, 48 + 2 * 80 + 50, 20 + 3 * 20 - 2};
+    Put(c3.Get(), "Value", Variant(123456789));
+    Settle();
+    EXPECT_GT(InkIn(grid, left), 0) << "the long number is not where the check looks";
+    Put(c3.Get(), "Value", Variant(7));
+    Settle();
+    EXPECT_EQ(InkIn(grid, left), 0) << "the old text is still on the screen";
     Screenshot(f.frame, "workbook_server_window.bmp");
 
     // File menu: Close workbook ends the sheet's conversations; Quit ends the process.

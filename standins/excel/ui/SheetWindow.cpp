@@ -233,6 +233,9 @@ void SheetWindow::WorkbookClosing(Workbook& wb) { RebuildTabs(&wb); }
 void SheetWindow::PaintGrid(HDC dc, const RECT& rc) {
   HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   HGDIOBJ oldFont = SelectObject(dc, font);
+  // Texts are drawn transparently, and a change repaints without erasing (no flicker): the
+  // background is laid here, or a shorter new text would stand on top of the old one.
+  FillRect(dc, &rc, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
   SetBkMode(dc, TRANSPARENT);
   HBRUSH header = GetSysColorBrush(COLOR_BTNFACE);
   HPEN line = CreatePen(PS_SOLID, 1, RGB(208, 208, 208));
