@@ -80,6 +80,21 @@ class Spreadsheet {
     return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
                             reinterpret_cast<void**>(app_.ReleaseAndGetAddressOf()));
   }
+  // True when the running "Excel.Application" that Tessarel will attach to is this one, not a
+  // spreadsheet some earlier program left running.
+  bool IsTheActiveOne() {
+    CLSID clsid;
+    common::ComPtr<IUnknown> unk;
+    common::ComPtr<IDispatch> active;
+    common::Variant mine, theirs;
+    return SUCCEEDED(CLSIDFromProgID(L"Excel.Application", &clsid)) &&
+           SUCCEEDED(GetActiveObject(clsid, nullptr, unk.ReleaseAndGetAddressOf())) &&
+           SUCCEEDED(unk->QueryInterface(IID_IDispatch, active.PutVoid())) &&
+           SUCCEEDED(common::GetProperty(active.Get(), L"ProcessId", theirs.Ptr())) &&
+           SUCCEEDED(common::GetProperty(app_.Get(), L"ProcessId", mine.Ptr())) &&
+           V_VT(mine.Ptr()) == VT_I4 && V_VT(theirs.Ptr()) == VT_I4 &&
+           V_I4(mine.Ptr()) == V_I4(theirs.Ptr());
+  }
   HRESULT Open(const std::string& path) {
     common::Variant books, book, sheets, sheet;
     HRESULT hr = common::GetProperty(app_.Get(), L"Workbooks", books.Ptr());
@@ -304,6 +319,7 @@ TEST(WorkbookLink, FormulasAndBooleanTextsReachClientsAndClosingTheWorkbookAsksT
   // The user's spreadsheet with the workbook open and two formulas typed in.
   Spreadsheet xl;
   ASSERT_HRESULT_SUCCEEDED(xl.Start());
+  ASSERT_TRUE(xl.IsTheActiveOne()) << "another spreadsheet is running; Tessarel would attach to it";
   ASSERT_HRESULT_SUCCEEDED(xl.Open(f.dir.File("Plant.csv")));
   ASSERT_HRESULT_SUCCEEDED(xl.Put(L"B4", L"Formula", common::Variant(L"=B2*B3")));
   ASSERT_HRESULT_SUCCEEDED(
@@ -409,6 +425,7 @@ TEST(WorkbookLink, CalculationModeTagAndTheManualHoldAroundWrites) {
   };
   Spreadsheet xl;
   ASSERT_HRESULT_SUCCEEDED(xl.Start());
+  ASSERT_TRUE(xl.IsTheActiveOne()) << "another spreadsheet is running; Tessarel would attach to it";
   ASSERT_HRESULT_SUCCEEDED(xl.Open(f.dir.File("Plant.csv")));
   ASSERT_HRESULT_SUCCEEDED(xl.Put(L"B4", L"Formula", common::Variant(L"=B2*B3")));
   ASSERT_EQ(xl.Calculation(), -4105);
