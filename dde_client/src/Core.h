@@ -6,6 +6,7 @@
 
 #include <string>
 #include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "Corvane.h"
@@ -57,20 +58,23 @@ class Keyed {
   size_t Count() const { return items_.size(); }
   T* At(size_t zeroBased) const { return items_[zeroBased].second.Get(); }
   const wstring& KeyAt(size_t zeroBased) const { return items_[zeroBased].first; }
+  // By key through a hash index: a DDE advise looks its loop up among thousands, many times
+  // a second.
   T* Find(const wstring& key) const {
-    for (auto& e : items_)
-      if (Same(e.first, key)) return e.second.Get();
-    return nullptr;
+    auto it = index_.find(Fold(key));
+    return it != index_.end() && Same(it->second.first, key) ? it->second.second : nullptr;
   }
   bool Add(const wstring& key, T* item) {
     if (Find(key)) return false;
     items_.emplace_back(key, ComPtr<T>(item));
+    index_[Fold(key)] = {key, item};
     return true;
   }
   bool Remove(const wstring& key) {
     for (auto it = items_.begin(); it != items_.end(); ++it)
       if (Same(it->first, key)) {
         ComPtr<T> keep = std::move(it->second);  // released after the erase
+        index_.erase(Fold(it->first));
         items_.erase(it);
         return true;
       }
@@ -78,11 +82,13 @@ class Keyed {
   }
   void RemoveAt(size_t zeroBased) {
     ComPtr<T> keep = std::move(items_[zeroBased].second);
+    index_.erase(Fold(items_[zeroBased].first));
     items_.erase(items_.begin() + static_cast<ptrdiff_t>(zeroBased));
   }
   void Clear() {
     auto gone = std::move(items_);
     items_.clear();
+    index_.clear();
   }
   // Index as the host gives it: a key string or a 1-based position. Returns the item's
   // 0-based position, or -1 when there is none.
@@ -121,7 +127,16 @@ class Keyed {
            CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), static_cast<int>(a.size()),
                           b.c_str(), static_cast<int>(b.size())) == CSTR_EQUAL;
   }
+  // The index's key: upper case in the invariant locale (Same still decides equality).
+  static wstring Fold(const wstring& key) {
+    wstring out(key);
+    if (!out.empty())
+      LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.c_str(), static_cast<int>(key.size()),
+                   out.data(), static_cast<int>(out.size()));
+    return out;
+  }
   std::vector<std::pair<wstring, ComPtr<T>>> items_;
+  std::unordered_map<wstring, std::pair<wstring, T*>> index_;  // folded key -> key, item
 };
 
 HRESULT MakeEnum(const std::vector<IDispatch*>& items, IUnknown** out);
