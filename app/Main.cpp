@@ -6,6 +6,7 @@
 
 #include "common/Strings.h"
 #include "core/ServerTagDatabase.h"
+#include "core/MessageLoop.h"
 #include "core/frmMain.h"
 #include "excel/CorvexControl.h"
 #include "excel/DdeLink.h"
@@ -107,12 +108,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
                    },
                    [&link](const std::string& c) { link.OnDDEDisconnect(c); }});
     if (!main.Create(show)) return 1;
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-    code = static_cast<int>(msg.wParam);
+    code = RunMessageLoop();
   }
   OleUninitialize();
   return code;
