@@ -5,5 +5,5 @@
 #pragma once
 #include <windows.h>
 
-// Runs until WM_QUIT; returns its wParam.
+// Runs until WM_QUIT (also one that comes while other messages keep coming); returns its wParam.
 int RunMessageLoop();
