@@ -16,18 +16,11 @@
 
 #include "Core.h"
 
+#include "BenchClock.h"
+
 namespace {
 
-double Seconds() {
-  static LARGE_INTEGER f = [] {
-    LARGE_INTEGER x;
-    QueryPerformanceFrequency(&x);
-    return x;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
+using benchclock::Now;
 
 void Pump(const std::function<bool()>& done, DWORD ms) {
   DWORD start = GetTickCount();
@@ -69,7 +62,7 @@ bool Raw(int ops, Rates& r) {
   HSZ tick = d.DdeCreateStringHandleA(inst, "TICK1", CP_WINANSI);
   HCONV c = d.DdeConnect(inst, svc, top, nullptr);
   bool ok = c != nullptr;
-  double t0 = Seconds();
+  double t0 = Now();
   for (int i = 0; ok && i < ops; ++i) {
     DWORD res = 0;
     HDDEDATA h = d.DdeClientTransaction(nullptr, 0, c, item, CF_TEXT, XTYP_REQUEST, 1000, &res);
@@ -83,12 +76,12 @@ bool Raw(int ops, Rates& r) {
     d.DdeUnaccessData(h);
     d.DdeFreeDataHandle(h);
   }
-  r.request += Seconds() - t0;
+  r.request += Now() - t0;
   // The control's wrapper makes and frees the item's string handle on every request; with no
   // other reference to the name, that adds and deletes a global atom each time.
   d.DdeFreeStringHandle(inst, item);
   item = nullptr;
-  t0 = Seconds();
+  t0 = Now();
   for (int i = 0; ok && i < ops; ++i) {
     DWORD res = 0;
     HSZ each = d.DdeCreateStringHandleA(inst, "R1C1", CP_WINANSI);
@@ -104,13 +97,13 @@ bool Raw(int ops, Rates& r) {
     d.DdeUnaccessData(h);
     d.DdeFreeDataHandle(h);
   }
-  r.requestNewHandle += Seconds() - t0;
+  r.requestNewHandle += Now() - t0;
   gRawAdvises = 0;
   DWORD res = 0;
-  t0 = Seconds();
+  t0 = Now();
   ok = ok && d.DdeClientTransaction(nullptr, 0, c, tick, CF_TEXT, XTYP_ADVSTART | XTYPF_ACKREQ, 1000, &res);
   Pump([&] { return gRawAdvises >= ops; }, 60000);
-  r.advise += Seconds() - t0;
+  r.advise += Now() - t0;
   ok = ok && gRawAdvises >= ops;
   d.DdeClientTransaction(nullptr, 0, c, tick, CF_TEXT, XTYP_ADVSTOP, 1000, &res);
   d.DdeDisconnect(c);
@@ -156,7 +149,7 @@ bool Control(int ops, Rates& r) {
   if (all) all->get_Conversation(Variant(key.Get()), conv.GetAddressOf());
   bool good = conv != nullptr;
   Bstr item(L"R1C1");
-  double t0 = Seconds();
+  double t0 = Now();
   for (int i = 0; good && i < ops; ++i) {
     ComPtr<IDDEData> d;
     conv->Request(item.Get(), 1000, 1, d.GetAddressOf());
@@ -167,12 +160,12 @@ bool Control(int ops, Rates& r) {
     Bstr s;
     d->get_DataString(s.ReleaseAndGetAddressOf());
   }
-  r.request += Seconds() - t0;
+  r.request += Now() - t0;
   Bstr loop;
-  t0 = Seconds();
+  t0 = Now();
   if (good) conv->StartAdviseLoop(Bstr(L"TICK1").Get(), 1000, 1, VARIANT_TRUE, loop.ReleaseAndGetAddressOf());
   Pump([&] { return advises >= ops; }, 60000);
-  r.advise += Seconds() - t0;
+  r.advise += Now() - t0;
   good = good && advises >= ops;
   if (good) conv->StopAdviseLoop(Variant(loop.Get()), 1000, &ok);
   conv.Reset();

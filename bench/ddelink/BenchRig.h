@@ -20,22 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "ServerClient.h"
 #include "WinTestSupport.h"
 #include "ddeml_ours/DdemlApi.h"
 
 namespace bench {
 
-inline double Now() {
-  static LARGE_INTEGER f = [] {
-    LARGE_INTEGER x;
-    QueryPerformanceFrequency(&x);
-    return x;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
+using benchclock::Now;
 
 // Runs the message loop until `until` (a Now() time) or until done() holds.
 inline void PumpUntil(double until, const std::function<bool()>& done = {}) {

@@ -16,18 +16,11 @@
 
 #include "ddeml_ours/DdemlApi.h"
 
+#include "BenchClock.h"
+
 namespace {
 
-double Now() {
-  static LARGE_INTEGER f = [] {
-    LARGE_INTEGER x;
-    QueryPerformanceFrequency(&x);
-    return x;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return (double)t.QuadPart / (double)f.QuadPart;
-}
+using benchclock::Now;
 
 bool Copies(HWND partner) {
   DWORD pid = 0;

@@ -18,18 +18,11 @@
 
 using namespace wbs_test;
 
+#include "BenchClock.h"
+
 namespace {
 
-double Now() {
-  static LARGE_INTEGER f = [] {
-    LARGE_INTEGER x;
-    QueryPerformanceFrequency(&x);
-    return x;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
+using benchclock::Now;
 
 // ---- the bare echo server ------------------------------------------------------------------
 

@@ -15,16 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
+
 namespace {
 
 const CLSID kHostClsid = {0xef703fde, 0x8fee, 0x48b3, {0xb8, 0xf2, 0xb5, 0x91, 0x9d, 0x9c, 0x02, 0xfe}};
 
-double Now() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
+using benchclock::Now;
 
 class Counter : public IOPCDataCallback {
  public:
