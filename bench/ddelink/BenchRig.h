@@ -144,38 +144,17 @@ class DdeSide {
     return conv_ != nullptr;
   }
   std::optional<std::string> Request(const std::string& item) {
-    HSZ h = Hsz(item);
-    HDDEDATA d = ourddeml::DdeClientTransaction(nullptr, 0, conv_, h, CF_TEXT, XTYP_REQUEST, 1000,
-                                                nullptr);
-    ourddeml::DdeFreeStringHandle(inst_, h);
+    HDDEDATA d = Transact(item, XTYP_REQUEST);
     if (!d) return std::nullopt;
     std::string text = Text(d);
     ourddeml::DdeFreeDataHandle(d);
     return text;
   }
   bool Poke(const std::string& item, const std::string& text) {
-    HSZ h = Hsz(item);
-    std::string z = text;
-    HDDEDATA r = ourddeml::DdeClientTransaction(reinterpret_cast<LPBYTE>(z.data()),
-                                                static_cast<DWORD>(z.size() + 1), conv_, h,
-                                                CF_TEXT, XTYP_POKE, 1000, nullptr);
-    ourddeml::DdeFreeStringHandle(inst_, h);
-    return r != nullptr;
+    return Transact(item, XTYP_POKE, &text) != nullptr;
   }
-  bool Advise(const std::string& item) {
-    HSZ h = Hsz(item);
-    HDDEDATA r = ourddeml::DdeClientTransaction(nullptr, 0, conv_, h, CF_TEXT, XTYP_ADVSTART,
-                                                1000, nullptr);
-    ourddeml::DdeFreeStringHandle(inst_, h);
-    return r != nullptr;
-  }
-  bool Unadvise(const std::string& item) {
-    HSZ h = Hsz(item);
-    HDDEDATA r = ourddeml::DdeClientTransaction(nullptr, 0, conv_, h, CF_TEXT, XTYP_ADVSTOP,
-                                                1000, nullptr);
-    ourddeml::DdeFreeStringHandle(inst_, h);
-    return r != nullptr;
-  }
+  bool Advise(const std::string& item) { return Transact(item, XTYP_ADVSTART) != nullptr; }
+  bool Unadvise(const std::string& item) { return Transact(item, XTYP_ADVSTOP) != nullptr; }
   // A cell's text as Excel sends it, without its line end and terminator.
   static std::string Trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\0' || s.back() == '\n' || s.back() == '\r')) s.pop_back();
@@ -184,6 +163,17 @@ class DdeSide {
 
  private:
   HSZ Hsz(const std::string& s) { return ourddeml::DdeCreateStringHandleA(inst_, s.c_str(), CP_WINANSI); }
+  // One synchronous transaction on the item (text sent for a poke), 1000 ms as Tessarel waits;
+  // the item's handle is made and freed per call, as the control does.
+  HDDEDATA Transact(const std::string& item, UINT type, const std::string* text = nullptr) {
+    HSZ h = Hsz(item);
+    std::string z = text ? *text : std::string();
+    HDDEDATA r = ourddeml::DdeClientTransaction(text ? reinterpret_cast<LPBYTE>(z.data()) : nullptr,
+                                                text ? static_cast<DWORD>(z.size() + 1) : 0, conv_,
+                                                h, CF_TEXT, type, 1000, nullptr);
+    ourddeml::DdeFreeStringHandle(inst_, h);
+    return r;
+  }
   static std::string Text(HDDEDATA d) {
     DWORD n = 0;
     LPBYTE p = ourddeml::DdeAccessData(d, &n);

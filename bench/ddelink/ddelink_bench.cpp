@@ -158,9 +158,9 @@ int Latency(int argc, char** argv) {
     double med = Percentile(r.opc, 50), p99 = Percentile(r.opc, 99);
     double mx = r.opc.empty() ? 0 : *std::max_element(r.opc.begin(), r.opc.end());
     double dmed = Percentile(r.direct, 50);
-    Say("  tick %5ld, rate %5ld  (%3zu samples)  %8.1f %8.1f %7.1f %5ld | %10.2f            | %10.0f      | %.3f\n",
-        r.tick, r.rate, r.opc.size(), med * 1000, p99 * 1000, mx * 1000, r.lost, dmed * 1000,
-        dmed > 0 ? med / dmed : 0, first > 0 ? med / first : 0);
+    Say("  tick %5ld, rate %5ld  (%3ld samples)  %8.1f %8.1f %7.1f %5ld | %10.2f            | %10.0f      | %.3f\n",
+        r.tick, r.rate, static_cast<long>(r.opc.size()), med * 1000, p99 * 1000, mx * 1000, r.lost,
+        dmed * 1000, dmed > 0 ? med / dmed : 0, first > 0 ? med / first : 0);
   }
   Say("(timers alone would give a mean of about (tick + rate) / 2 and at most tick + rate)\n");
   return 0;
