@@ -295,15 +295,36 @@ TEST_F(CrossProcess, AClientThatDiesStopsCounting) {
   };
   ASSERT_EQ(clients(), 1);
 
+  // The client dies only once it has subscribed: the toolkit notices a dead client at its next
+  // failed callback, and a client killed between connecting and subscribing gets none.
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW si{};
   si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = si.hStdError = writeEnd;
   PROCESS_INFORMATION pi{};
   std::wstring cmd = L"\"" + BinPath(L"opcclient.exe") + L"\" " + kProgId +
                      L" watch Demo.Counter --seconds 60 --rate 100";
-  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                              nullptr, nullptr, &si, &pi));
+  CloseHandle(writeEnd);
   EXPECT_EQ(waitFor(2, 15000), 2);
+  std::string seen;
+  for (DWORD start = GetTickCount();
+       seen.find("Demo.Counter = ") == std::string::npos && GetTickCount() - start < 15000;) {
+    char buf[512];
+    DWORD avail = 0, got = 0;
+    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr)) break;
+    if (avail && ReadFile(readEnd, buf, sizeof buf, &got, nullptr)) seen.append(buf, got);
+    else Pump(50);
+  }
+  EXPECT_NE(seen.find("Demo.Counter = "), std::string::npos)
+      << "the client never reported data: " << seen;
   TerminateProcess(pi.hProcess, 9);
+  CloseHandle(readEnd);
   WaitForSingleObject(pi.hProcess, 10000);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
