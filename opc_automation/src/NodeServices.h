@@ -1,0 +1,44 @@
+// The one seam between Veltrane and the machine it reaches: object activation and registry
+// access, local or on another node. The objects never call CoCreateInstanceEx or
+// RegConnectRegistryA themselves, so tests can check which class context, which COSERVERINFO
+// name and which registry root a node leads to (remote DCOM cannot run here), and so a remote
+// node that cannot be reached fails with the platform's error instead of hanging the caller.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+
+namespace veltrane {
+
+class NodeServices {
+ public:
+  virtual ~NodeServices() = default;
+
+  // CoCreateInstanceEx asking one interface. `node` is the ANSI node name or null; a null node
+  // means no COSERVERINFO at all. On success *out holds the interface (AddRef'ed); the result is
+  // CoCreateInstanceEx's failure or the failure in its MULTI_QI entry.
+  virtual HRESULT CreateInstance(REFCLSID clsid, const char* node, DWORD clsctx, REFIID iid,
+                                 IUnknown** out) = 0;
+
+  // The registry root where a node's classes live: HKEY_CLASSES_ROOT for a null or empty node,
+  // else the node's HKEY_LOCAL_MACHINE (RegConnectRegistryA, closed at once) \SOFTWARE\CLASSES
+  // opened for reading. Returns a Win32 error code; on success *out must be closed with
+  // CloseClassesRoot.
+  virtual LONG OpenClassesRoot(const char* node, HKEY* out) = 0;
+  virtual void CloseClassesRoot(HKEY root) = 0;
+
+  // This computer's name (GetComputerNameA), for the locality test.
+  virtual std::string ComputerName() = 0;
+};
+
+// The platform's services (the real COM and registry calls).
+NodeServices& PlatformNodeServices();
+
+// The services the objects use: the platform's unless a test put its own in place. The pointer
+// is not owned; passing null restores the platform's.
+NodeServices& CurrentNodeServices();
+void SetNodeServices(NodeServices* services);
+
+}  // namespace veltrane

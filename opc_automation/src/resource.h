@@ -1,0 +1,4 @@
+// Veltrane.dll resource identifiers.
+#pragma once
+
+#define IDS_SERVER_DESCRIPTION 100
