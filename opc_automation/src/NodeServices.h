@@ -41,4 +41,24 @@ NodeServices& PlatformNodeServices();
 NodeServices& CurrentNodeServices();
 void SetNodeServices(NodeServices* services);
 
+// Class contexts of the node rule: a local node may be served in process, by a local server or
+// through DCOM; a remote one only remotely.
+inline constexpr DWORD kLocalClassContext =
+    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;  // 0x17
+inline constexpr DWORD kRemoteClassContext = CLSCTX_REMOTE_SERVER;                            // 0x10
+
+// True when `node` means this computer: null, or (after skipping leading '\' and '/') empty or
+// equal ignoring case to `computerName`, "127.0.0.1" or "localhost".
+bool IsLocalNode(const char* node, const std::string& computerName);
+
+// kLocalClassContext (0x17) for a local node, kRemoteClassContext (0x10) otherwise. The
+// one-argument form asks CurrentNodeServices() for the computer name (only when a node is given).
+DWORD ClassContextFor(const char* node, const std::string& computerName);
+DWORD ClassContextFor(const char* node);
+
+// Connecting to a class on a node (the node rule of Connect and ConnectViaCLSID): the class
+// context by ClassContextFor, then CurrentNodeServices().CreateInstance with the node as the
+// COSERVERINFO name (none for a null or empty node), asking one interface. Returns its result.
+HRESULT CreateOnNode(REFCLSID clsid, const char* node, REFIID iid, IUnknown** out);
+
 }  // namespace veltrane
