@@ -1,0 +1,241 @@
+#include "GroupObject.h"
+
+#include "ServerObject.h"
+
+#include <mutex>
+#include <set>
+
+namespace veltrane {
+namespace {
+
+// Group handles: a counter of 32-bit values, never 0, never one a live group holds (the
+// counter may wrap in a long-lived process). Shared by every server object of the process, so
+// a handle also names one group among all of them.
+class GroupHandles {
+ public:
+  static DWORD Allocate() {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (;;) {
+      DWORD h = s.next++;
+      if (h != 0 && s.live.insert(h).second) return h;
+    }
+  }
+  static void Free(DWORD h) noexcept {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.live.erase(h);
+  }
+
+ private:
+  struct Data {
+    std::mutex mutex;
+    DWORD next = 1;
+    std::set<DWORD> live;
+  };
+  static Data& State() {
+    static Data d;
+    return d;
+  }
+};
+
+}  // namespace
+
+GroupObject::GroupObject() : handle_(GroupHandles::Allocate()), clientHandle_(static_cast<LONG>(handle_)) {
+  events_ = &AddConnectionPoint(DIID_DIOPCGroupEvent);
+}
+
+GroupObject::~GroupObject() {
+  Detach();
+  GroupHandles::Free(handle_);
+}
+
+HRESULT GroupObject::Initialise(ServerObject* server, IUnknown* group) noexcept {
+  if (!server || !group) return E_INVALIDARG;
+  if (attached_) return E_UNEXPECTED;
+  HRESULT hr = [&]() -> HRESULT {
+    server_ = server;
+    if (FAILED(group->QueryInterface(IID_IOPCGroupStateMgt, state_.PutVoid())) || !state_ ||
+        FAILED(group->QueryInterface(IID_IOPCSyncIO, syncIo_.PutVoid())) || !syncIo_ ||
+        FAILED(group->QueryInterface(IID_IOPCItemMgt, itemMgt_.PutVoid())) || !itemMgt_)
+      return E_NOINTERFACE;
+
+    LPWSTR name = nullptr;
+    OPCHANDLE clientGroup = 0;
+    HRESULT hr = state_->GetState(&updateRate_, &active_, &name, &timeBias_, &deadband_,
+                                  &localeId_, &clientGroup, &serverGroup_);
+    if (FAILED(hr)) return hr;
+    hr = common::GuardHResult([&] { name_ = common::Bstr(name ? name : L""); });
+    CoTaskMemFree(name);
+    if (FAILED(hr)) return hr;
+
+    // A group stub with connection points speaks DA 2.0 (IOPCDataCallback); one without is a
+    // DA 1.0 group (IDataObject streams). Each path needs its own I/O interface.
+    common::ComPtr<IConnectionPointContainer> points;
+    da20_ = SUCCEEDED(state_->QueryInterface(IID_IConnectionPointContainer, points.PutVoid())) && points;
+    if (da20_) {
+      if (FAILED(state_->QueryInterface(IID_IOPCAsyncIO2, asyncIo2_.PutVoid())) || !asyncIo2_)
+        return E_NOINTERFACE;
+    } else {
+      if (FAILED(state_->QueryInterface(IID_IOPCAsyncIO, asyncIo1_.PutVoid())) || !asyncIo1_ ||
+          FAILED(state_->QueryInterface(IID_IDataObject, dataObject_.PutVoid())) || !dataObject_)
+        return E_NOINTERFACE;
+    }
+    return S_OK;
+  }();
+  if (FAILED(hr)) {
+    ReleaseInterfaces();
+    server_ = nullptr;
+    return hr;
+  }
+  attached_ = true;
+  return S_OK;
+}
+
+void GroupObject::ReleaseInterfaces() noexcept {
+  state_.Reset();
+  syncIo_.Reset();
+  itemMgt_.Reset();
+  asyncIo2_.Reset();
+  asyncIo1_.Reset();
+  dataObject_.Reset();
+}
+
+void GroupObject::Detach() noexcept {
+  if (!attached_) return;
+  attached_ = false;
+  ReleaseInterfaces();
+  server_ = nullptr;
+}
+
+// ---- IOPCGroup -------------------------------------------------------------------------------
+
+STDMETHODIMP GroupObject::get_Parent(IOPCAutoServer** parent) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  if (!parent) return E_INVALIDARG;
+  *parent = nullptr;
+  return server_->Unknown()->QueryInterface(IID_IOPCAutoServer, reinterpret_cast<void**>(parent));
+}
+
+STDMETHODIMP GroupObject::get_Name(BSTR* name) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  if (!name) return E_INVALIDARG;
+  *name = nullptr;
+  DWORD rate = 0;
+  BOOL active = FALSE;
+  LPWSTR text = nullptr;
+  LONG bias = 0;
+  FLOAT deadband = 0.0f;
+  DWORD lcid = 0;
+  OPCHANDLE client = 0, server = 0;
+  HRESULT hr = state_->GetState(&rate, &active, &text, &bias, &deadband, &lcid, &client, &server);
+  if (FAILED(hr)) return hr;
+  hr = common::GuardHResult([&] {
+    common::Bstr copy(text ? text : L"");
+    common::ThrowIfFailed(copy.CopyTo(name));
+    name_ = std::move(copy);
+    updateRate_ = rate;
+    active_ = active;
+    timeBias_ = bias;
+    deadband_ = deadband;
+    localeId_ = lcid;
+  });
+  CoTaskMemFree(text);
+  return hr;
+}
+
+STDMETHODIMP GroupObject::put_Name(BSTR name) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  const OLECHAR* text = name ? name : L"";
+  HRESULT hr = state_->SetName(text);
+  if (FAILED(hr)) return hr;
+  HRESULT copied = common::GuardHResult([&] { name_ = common::Bstr(text); });
+  return FAILED(copied) ? copied : hr;
+}
+
+STDMETHODIMP GroupObject::get_ClientHandle(LONG* clientHandle) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  if (!clientHandle) return E_INVALIDARG;
+  *clientHandle = clientHandle_;
+  return S_OK;
+}
+
+STDMETHODIMP GroupObject::put_ClientHandle(LONG clientHandle) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  clientHandle_ = clientHandle;
+  return S_OK;
+}
+
+STDMETHODIMP GroupObject::get_ServerHandle(LONG* serverHandle) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  if (!serverHandle) return E_INVALIDARG;
+  *serverHandle = static_cast<LONG>(handle_);
+  return S_OK;
+}
+
+STDMETHODIMP GroupObject::get_OPCItems(OPCItems** items) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  if (!items) return E_INVALIDARG;
+  *items = nullptr;
+  return QueryInterface(IID_OPCItems, reinterpret_cast<void**>(items));
+}
+
+// The state properties, the I/O members and subscriptions come with the group's data path.
+STDMETHODIMP GroupObject::get_IsPublic(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::get_IsActive(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::put_IsActive(VARIANT_BOOL) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::get_IsSubscribed(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::put_IsSubscribed(VARIANT_BOOL) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::get_LocaleID(LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::put_LocaleID(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::get_TimeBias(LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::put_TimeBias(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::get_DeadBand(FLOAT*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::put_DeadBand(FLOAT) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::get_UpdateRate(LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::put_UpdateRate(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::SyncRead(SHORT, LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, VARIANT*, VARIANT*) {
+  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
+}
+STDMETHODIMP GroupObject::SyncWrite(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**) {
+  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
+}
+STDMETHODIMP GroupObject::AsyncRead(LONG, SAFEARRAY**, SAFEARRAY**, LONG, LONG*) {
+  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
+}
+STDMETHODIMP GroupObject::AsyncWrite(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, LONG, LONG*) {
+  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
+}
+STDMETHODIMP GroupObject::AsyncRefresh(SHORT, LONG, LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+STDMETHODIMP GroupObject::AsyncCancel(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+
+// ---- OPCItems --------------------------------------------------------------------------------
+
+STDMETHODIMP GroupObject::get_Parent(IOPCGroup** parent) {
+  if (!parent) return E_INVALIDARG;
+  *parent = nullptr;
+  return QueryInterface(IID_IOPCGroup, reinterpret_cast<void**>(parent));
+}
+
+// The item collection comes with the group's data path.
+STDMETHODIMP GroupObject::get_DefaultRequestedDataType(SHORT*) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::put_DefaultRequestedDataType(SHORT) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::get_DefaultAccessPath(BSTR*) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::put_DefaultAccessPath(BSTR) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::get_DefaultIsActive(VARIANT_BOOL*) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::put_DefaultIsActive(VARIANT_BOOL) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::get_Count(LONG*) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::get__NewEnum(IUnknown**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::Item(VARIANT, OPCItem**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::GetOPCItem(LONG, OPCItem**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::AddItem(BSTR, LONG, OPCItem**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::AddItems(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, VARIANT, VARIANT) {
+  return E_NOTIMPL;
+}
+STDMETHODIMP GroupObject::Remove(LONG, SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::Validate(LONG, SAFEARRAY**, SAFEARRAY**, VARIANT, VARIANT) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::SetActive(LONG, SAFEARRAY**, VARIANT_BOOL, SAFEARRAY**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::SetClientHandles(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
+STDMETHODIMP GroupObject::SetDataTypes(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
+
+}  // namespace veltrane

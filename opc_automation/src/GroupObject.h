@@ -1,0 +1,134 @@
+// The OPCGroup object: one group on the connected OPC server. The same COM object is also the
+// group's OPCItems collection. It is made by OPCGroups.Add, which keeps one reference on it in
+// the server object's map; the group refers back to that server object without counting, and
+// Detach (removal, RemoveAll, Disconnect, the server's final release) cuts the link, after
+// which every member answers CONNECT_E_NOCONNECTION.
+//
+// What works today is what the groups collection needs: initialisation from the interface
+// AddGroup returned (its state read back with GetState), Name, ClientHandle, ServerHandle,
+// Parent, OPCItems and Detach. The remaining members answer E_NOTIMPL until the data path
+// (state properties, I/O, callbacks and items) is built.
+#pragma once
+
+#include "Dispatch.h"
+#include "OPCAutomation.h"
+#include "OpcDataAccess.h"
+#include "common/Kit.h"
+
+namespace veltrane {
+
+class ServerObject;
+
+class GroupObject final
+    : public common::ComObject<GroupObject, veltrane::Dispatch<IOPCGroup>,
+                               veltrane::Dispatch<OPCItems>, common::ConnectionPointContainer> {
+ public:
+  GroupObject();
+
+  // Takes the interface AddGroup returned: asks it for the state, sync I/O and item manager
+  // stubs and, by whether the stub has connection points, the DA 2.0 (IOPCAsyncIO2) or DA 1.0
+  // (IOPCAsyncIO and IDataObject) path; reads the state back. On failure nothing is kept.
+  HRESULT Initialise(ServerObject* server, IUnknown* groupFromAddGroup) noexcept;
+  // Releases the custom interfaces and forgets the server object; from then on every member
+  // answers CONNECT_E_NOCONNECTION. Does nothing when not attached.
+  void Detach() noexcept;
+
+  bool Attached() const noexcept { return attached_; }
+  // The group handle: ServerHandle, the key in the server object's map, and hClientGroup.
+  DWORD Handle() const noexcept { return handle_; }
+  // The server's handle of the group (from GetState), for RemoveGroup.
+  OPCHANDLE ServerGroupHandle() const noexcept { return serverGroup_; }
+  // The name last read from or given to the server ("" before initialisation).
+  const common::Bstr& CachedName() const noexcept { return name_; }
+  bool UsesDa20() const noexcept { return da20_; }
+
+  // ---- IOPCGroup ----
+  STDMETHODIMP get_Parent(IOPCAutoServer** parent) override;
+  STDMETHODIMP get_Name(BSTR* name) override;
+  STDMETHODIMP put_Name(BSTR name) override;
+  STDMETHODIMP get_IsPublic(VARIANT_BOOL* isPublic) override;
+  STDMETHODIMP get_IsActive(VARIANT_BOOL* isActive) override;
+  STDMETHODIMP put_IsActive(VARIANT_BOOL isActive) override;
+  STDMETHODIMP get_IsSubscribed(VARIANT_BOOL* isSubscribed) override;
+  STDMETHODIMP put_IsSubscribed(VARIANT_BOOL isSubscribed) override;
+  STDMETHODIMP get_ClientHandle(LONG* clientHandle) override;
+  STDMETHODIMP put_ClientHandle(LONG clientHandle) override;
+  STDMETHODIMP get_ServerHandle(LONG* serverHandle) override;
+  STDMETHODIMP get_LocaleID(LONG* localeId) override;
+  STDMETHODIMP put_LocaleID(LONG localeId) override;
+  STDMETHODIMP get_TimeBias(LONG* timeBias) override;
+  STDMETHODIMP put_TimeBias(LONG timeBias) override;
+  STDMETHODIMP get_DeadBand(FLOAT* deadBand) override;
+  STDMETHODIMP put_DeadBand(FLOAT deadBand) override;
+  STDMETHODIMP get_UpdateRate(LONG* updateRate) override;
+  STDMETHODIMP put_UpdateRate(LONG updateRate) override;
+  STDMETHODIMP get_OPCItems(OPCItems** items) override;
+  STDMETHODIMP SyncRead(SHORT source, LONG numItems, SAFEARRAY** serverHandles,
+                        SAFEARRAY** values, SAFEARRAY** errors, VARIANT* qualities,
+                        VARIANT* timeStamps) override;
+  STDMETHODIMP SyncWrite(LONG numItems, SAFEARRAY** serverHandles, SAFEARRAY** values,
+                         SAFEARRAY** errors) override;
+  STDMETHODIMP AsyncRead(LONG numItems, SAFEARRAY** serverHandles, SAFEARRAY** errors,
+                         LONG transactionId, LONG* cancelId) override;
+  STDMETHODIMP AsyncWrite(LONG numItems, SAFEARRAY** serverHandles, SAFEARRAY** values,
+                          SAFEARRAY** errors, LONG transactionId, LONG* cancelId) override;
+  STDMETHODIMP AsyncRefresh(SHORT source, LONG transactionId, LONG* cancelId) override;
+  STDMETHODIMP AsyncCancel(LONG cancelId) override;
+
+  // ---- OPCItems ----
+  STDMETHODIMP get_Parent(IOPCGroup** parent) override;
+  STDMETHODIMP get_DefaultRequestedDataType(SHORT* type) override;
+  STDMETHODIMP put_DefaultRequestedDataType(SHORT type) override;
+  STDMETHODIMP get_DefaultAccessPath(BSTR* path) override;
+  STDMETHODIMP put_DefaultAccessPath(BSTR path) override;
+  STDMETHODIMP get_DefaultIsActive(VARIANT_BOOL* active) override;
+  STDMETHODIMP put_DefaultIsActive(VARIANT_BOOL active) override;
+  STDMETHODIMP get_Count(LONG* count) override;
+  STDMETHODIMP get__NewEnum(IUnknown** enumerator) override;
+  STDMETHODIMP Item(VARIANT itemSpecifier, OPCItem** item) override;
+  STDMETHODIMP GetOPCItem(LONG serverHandle, OPCItem** item) override;
+  STDMETHODIMP AddItem(BSTR itemId, LONG clientHandle, OPCItem** item) override;
+  STDMETHODIMP AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY** clientHandles,
+                        SAFEARRAY** serverHandles, SAFEARRAY** errors,
+                        VARIANT requestedDataTypes, VARIANT accessPaths) override;
+  STDMETHODIMP Remove(LONG numItems, SAFEARRAY** serverHandles, SAFEARRAY** errors) override;
+  STDMETHODIMP Validate(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY** errors,
+                        VARIANT requestedDataTypes, VARIANT accessPaths) override;
+  STDMETHODIMP SetActive(LONG numItems, SAFEARRAY** serverHandles, VARIANT_BOOL activeState,
+                         SAFEARRAY** errors) override;
+  STDMETHODIMP SetClientHandles(LONG numItems, SAFEARRAY** serverHandles,
+                                SAFEARRAY** clientHandles, SAFEARRAY** errors) override;
+  STDMETHODIMP SetDataTypes(LONG numItems, SAFEARRAY** serverHandles,
+                            SAFEARRAY** requestedDataTypes, SAFEARRAY** errors) override;
+
+  ~GroupObject() override;
+
+ private:
+  void ReleaseInterfaces() noexcept;
+
+  const DWORD handle_;
+  LONG clientHandle_;
+  bool attached_ = false;
+  bool da20_ = false;
+  ServerObject* server_ = nullptr;  // not counted: the server object's map holds us
+
+  common::ComPtr<IOPCGroupStateMgt> state_;
+  common::ComPtr<IOPCSyncIO> syncIo_;
+  common::ComPtr<IOPCItemMgt> itemMgt_;
+  common::ComPtr<IOPCAsyncIO2> asyncIo2_;
+  common::ComPtr<IOPCAsyncIO> asyncIo1_;
+  common::ComPtr<IDataObject> dataObject_;
+
+  // State cache, refreshed from GetState.
+  common::Bstr name_;
+  DWORD updateRate_ = 0;
+  BOOL active_ = FALSE;
+  LONG timeBias_ = 0;
+  FLOAT deadband_ = 0.0f;
+  DWORD localeId_ = 0;
+  OPCHANDLE serverGroup_ = 0;
+
+  common::ConnectionPoint* events_ = nullptr;  // DIOPCGroupEvent
+};
+
+}  // namespace veltrane
