@@ -67,9 +67,9 @@ HRESULT MakeBstrArray(std::span<const BSTR> values, SAFEARRAY** out) noexcept;
 // VT_BSTR from zero-terminated wide strings such as an outside server returns (null gives a
 // null BSTR). The strings are not freed here.
 HRESULT MakeStringArray(std::span<const LPCWSTR> values, SAFEARRAY** out) noexcept;
-// VT_VARIANT, each value copied (VariantCopy). A std::vector<common::Variant> passes as
-// std::span<const VARIANT>(v.data(), v.size()).
+// VT_VARIANT, each value copied (VariantCopy); the second form takes a std::vector<Variant>.
 HRESULT MakeVariantArray(std::span<const VARIANT> values, SAFEARRAY** out) noexcept;
+HRESULT MakeVariantArray(std::span<const common::Variant> values, SAFEARRAY** out) noexcept;
 
 // Puts `sa` (which it then owns) into *out as VT_ARRAY | vt. *out is overwritten, not cleared:
 // pass an empty or uninitialised [out] VARIANT. A null `sa` leaves *out VT_EMPTY.

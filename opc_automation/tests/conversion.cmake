@@ -1,0 +1,17 @@
+# Value conversions, argument rules, IEnumVARIANT, the node rule and the server list.
+#   native : the portable rules (ProgID order, local-node names, date milliseconds)
+#   windows: veltrane_conversion_tests (arguments, arrays, conversions, enumerator, in process)
+if(TESSAREL_NATIVE AND TARGET veltrane_portable)
+  tessarel_add_test(veltrane_portable_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/PortableTest.cpp
+    LIBS veltrane_portable)
+endif()
+
+if(TESSAREL_WINDOWS)
+  tessarel_add_test(veltrane_conversion_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/ArgumentsTest.cpp ${CMAKE_CURRENT_LIST_DIR}/ConversionTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/EnumVariantTest.cpp
+    LIBS veltrane_core TIMEOUT 120)
+  # A zone half an hour off whole hours, so the local-time conversion is really exercised
+  # (Wine takes each process's zone from TZ).
+  set_property(TEST veltrane_conversion_tests APPEND PROPERTY ENVIRONMENT "TZ=Asia/Kolkata")
+endif()
