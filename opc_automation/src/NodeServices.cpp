@@ -1,0 +1,114 @@
+#include "NodeServices.h"
+
+#include "portable/NodeName.h"
+#include "common/Strings.h"
+
+#include <atomic>
+
+namespace veltrane {
+
+namespace {
+
+bool HasNode(const char* node) noexcept { return node && *node; }
+
+class PlatformServices final : public NodeServices {
+ public:
+  HRESULT CreateInstance(REFCLSID clsid, const char* node, DWORD clsctx, REFIID iid,
+                         IUnknown** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    common::WString wideNode;
+    COSERVERINFO info = {};
+    COSERVERINFO* server = nullptr;
+    if (HasNode(node)) {
+      try {
+        wideNode = common::AnsiToWide(node);
+      } catch (...) {
+        return E_OUTOFMEMORY;
+      }
+      info.pwszName = common::Ole(wideNode);
+      server = &info;
+    }
+    MULTI_QI qi = {&iid, nullptr, S_OK};
+    HRESULT hr = CoCreateInstanceEx(clsid, nullptr, clsctx, server, 1, &qi);
+    if (FAILED(hr)) return hr;
+    if (FAILED(qi.hr)) {
+      if (qi.pItf) qi.pItf->Release();
+      return qi.hr;
+    }
+    *out = qi.pItf;
+    return S_OK;
+  }
+
+  LONG OpenClassesRoot(const char* node, HKEY* out) override {
+    if (!out) return ERROR_INVALID_PARAMETER;
+    *out = nullptr;
+    if (!HasNode(node)) {
+      *out = HKEY_CLASSES_ROOT;
+      return ERROR_SUCCESS;
+    }
+    HKEY machine = nullptr;
+    LONG status = RegConnectRegistryA(node, HKEY_LOCAL_MACHINE, &machine);
+    if (status != ERROR_SUCCESS) return status;
+    HKEY classes = nullptr;
+    status = RegOpenKeyExA(machine, "SOFTWARE\\CLASSES", 0, KEY_READ, &classes);
+    RegCloseKey(machine);
+    if (status == ERROR_SUCCESS) *out = classes;
+    return status;
+  }
+
+  void CloseClassesRoot(HKEY root) override {
+    if (root && root != HKEY_CLASSES_ROOT) RegCloseKey(root);
+  }
+
+  std::string ComputerName() override {
+    char name[MAX_COMPUTERNAME_LENGTH + 2] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return std::string();
+    return std::string(name, size);
+  }
+};
+
+std::atomic<NodeServices*> gServices{nullptr};
+
+}  // namespace
+
+NodeServices& PlatformNodeServices() {
+  static PlatformServices platform;
+  return platform;
+}
+
+NodeServices& CurrentNodeServices() {
+  NodeServices* s = gServices.load();
+  return s ? *s : PlatformNodeServices();
+}
+
+void SetNodeServices(NodeServices* services) { gServices.store(services); }
+
+bool IsLocalNode(const char* node, const std::string& computerName) {
+  return !node || IsLocalNodeName(node, computerName);
+}
+
+DWORD ClassContextFor(const char* node, const std::string& computerName) {
+  return IsLocalNode(node, computerName) ? kLocalClassContext : kRemoteClassContext;
+}
+
+DWORD ClassContextFor(const char* node) {
+  if (!HasNode(node)) return kLocalClassContext;
+  return ClassContextFor(node, CurrentNodeServices().ComputerName());
+}
+
+HRESULT CreateOnNode(REFCLSID clsid, const char* node, REFIID iid, IUnknown** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  try {
+    DWORD clsctx = ClassContextFor(node);
+    return CurrentNodeServices().CreateInstance(clsid, HasNode(node) ? node : nullptr, clsctx, iid, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+}  // namespace veltrane
