@@ -414,7 +414,7 @@ STDMETHODIMP ServerObject::QueryAvailableProperties(BSTR itemId, LONG* count, SA
   *propertyIds = idArray.Detach();
   *descriptions = textArray.Detach();
   *dataTypes = typeArray.Detach();
-  return S_OK;
+  return hr;  // the server's own success code (S_FALSE and the like)
 }
 
 namespace {
@@ -458,7 +458,7 @@ STDMETHODIMP ServerObject::GetItemProperties(BSTR itemId, LONG count, SAFEARRAY*
   if (FAILED(built)) return built;
   *propertyValues = valueArray.Detach();
   *errors = errorArray.Detach();
-  return S_OK;
+  return hr;
 }
 
 STDMETHODIMP ServerObject::LookupItemIDs(BSTR itemId, LONG count, SAFEARRAY** propertyIds,
@@ -490,7 +490,7 @@ STDMETHODIMP ServerObject::LookupItemIDs(BSTR itemId, LONG count, SAFEARRAY** pr
   if (FAILED(built)) return built;
   *newItemIds = nameArray.Detach();
   *errors = errorArray.Detach();
-  return S_OK;
+  return hr;
 }
 
 }  // namespace veltrane
