@@ -43,6 +43,14 @@ HRESULT TypeInfoHolder::GetTypeLib(ITypeLib** out) noexcept {
   return S_OK;
 }
 
+TypeInfoHolder::~TypeInfoHolder() {
+  // Normally the library's unload has cleared the holder already (and the lock is gone).
+  if (cleanup_.linked) {
+    Module::RemoveCleanup(&cleanup_);
+    Clear(this);
+  }
+}
+
 HRESULT TypeInfoHolder::Ensure() noexcept {
   if (ready_.load(std::memory_order_acquire)) return S_OK;
   Module::TypeInfoLock lock;

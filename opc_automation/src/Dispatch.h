@@ -27,6 +27,7 @@ namespace detail {
 class TypeInfoHolder {
  public:
   explicit TypeInfoHolder(const IID& iid) noexcept : iid_(iid) {}
+  ~TypeInfoHolder();
   TypeInfoHolder(const TypeInfoHolder&) = delete;
   TypeInfoHolder& operator=(const TypeInfoHolder&) = delete;
 

@@ -80,6 +80,7 @@ void Module::Detach() noexcept {
       if (!node) break;
       g_cleanups = node->next;
       node->next = nullptr;
+      node->linked = false;
     }
     if (node->run) node->run(node->context);
   }
@@ -142,8 +143,24 @@ UINT Module::ClipboardFormatData() noexcept { return Format(g_formats[2]); }
 void Module::AddCleanup(CleanupNode* node) noexcept {
   if (!node) return;
   TypeInfoLock lock;
+  if (node->linked) return;
   node->next = g_cleanups;
+  node->linked = true;
   g_cleanups = node;
+}
+
+void Module::RemoveCleanup(CleanupNode* node) noexcept {
+  if (!node) return;
+  TypeInfoLock lock;
+  if (!node->linked) return;
+  for (CleanupNode** p = &g_cleanups; *p; p = &(*p)->next) {
+    if (*p == node) {
+      *p = node->next;
+      break;
+    }
+  }
+  node->next = nullptr;
+  node->linked = false;
 }
 
 CRITICAL_SECTION* Module::ClassSection() noexcept {

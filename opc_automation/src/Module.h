@@ -29,6 +29,7 @@ struct CleanupNode {
   void (*run)(void* context) = nullptr;
   void* context = nullptr;
   CleanupNode* next = nullptr;
+  bool linked = false;
 };
 
 class Module {
@@ -63,8 +64,10 @@ class Module {
   static UINT ClipboardFormatWriteComplete() noexcept;  // "OPCSTMFORMATWRITECOMPLETE"
   static UINT ClipboardFormatData() noexcept;           // "OPCSTMFORMATDATA"
 
-  // Adds work for Detach (last added runs first).
+  // Adds work for Detach (last added runs first); a node already on the list stays once.
   static void AddCleanup(CleanupNode* node) noexcept;
+  // Takes a node off the list without running it (an owner that goes before the library).
+  static void RemoveCleanup(CleanupNode* node) noexcept;
 
   // Holds one of the module's critical sections for a scope.
   class ClassLock;     // the class table (making a cached factory)
