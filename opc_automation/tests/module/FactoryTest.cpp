@@ -135,3 +135,52 @@ TEST_F(ClassObjects, ObjectsKeepTheLibraryUntilTheLastIsReleased) {
 }
 
 }  // namespace
+
+// Through COM, as clients load the library: a group alone keeps it loaded after its server was
+// released (the group itself is detached then); once the group goes too, COM may unload it (its unload releases the cached factory)
+// and load it again for the next client. Needs SimServer and OpcProxy registered.
+TEST(ThroughCom, AGroupWhoseServerWasReleasedKeepsTheLibraryLoaded) {
+  const std::wstring path = BinPath(L"Veltrane.dll");
+  common::ComPtr<IOPCAutoServer> server;
+  ASSERT_EQ(CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCAutoServer,
+                             server.PutVoid()),
+            S_OK);
+  HMODULE loaded = GetModuleHandleW(path.c_str());
+  ASSERT_NE(loaded, nullptr) << "COM loaded another file than " << Narrow(path);
+  auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(
+      reinterpret_cast<void*>(GetProcAddress(loaded, "DllCanUnloadNow")));
+  ASSERT_NE(canUnload, nullptr);
+
+  HRESULT hr = server->Connect(common::Bstr(L"Sim.OPCDA.2").Get(), common::Variant::Missing());
+  ASSERT_EQ(hr, S_OK) << common::HResultToString(hr);
+  common::ComPtr<IOPCGroup> group;
+  {
+    common::ComPtr<IOPCGroups> groups;
+    ASSERT_EQ(server->get_OPCGroups(groups.GetAddressOf()), S_OK);
+    ASSERT_EQ(groups->Add(common::Variant(L"held"), group.GetAddressOf()), S_OK);
+  }
+  server.Reset();
+  EXPECT_EQ(canUnload(), S_FALSE);
+  CoFreeUnusedLibrariesEx(0, 0);
+  ASSERT_EQ(GetModuleHandleW(path.c_str()), loaded) << "unloaded under a live group";
+  // Alive, and detached with its server's final release.
+  common::Bstr name;
+  EXPECT_EQ(group->get_Name(name.ReleaseAndGetAddressOf()), CONNECT_E_NOCONNECTION);
+
+  group.Reset();
+  EXPECT_EQ(canUnload(), S_OK);
+  // Unloaded now (DLL_PROCESS_DETACH with a cached factory and cached type information), and
+  // loaded again by the next creation.
+  CoFreeUnusedLibrariesEx(0, 0);
+  RecordProperty("UnloadedByCom", GetModuleHandleW(path.c_str()) == nullptr ? "yes" : "no");
+  ASSERT_EQ(CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCAutoServer,
+                             server.PutVoid()),
+            S_OK);
+  LONG count = -1;
+  common::ComPtr<IOPCGroups> groups;
+  ASSERT_EQ(server->get_OPCGroups(groups.GetAddressOf()), S_OK);
+  EXPECT_EQ(groups->get_Count(&count), S_OK);
+  EXPECT_EQ(count, 0);
+  DISPID id = 0;
+  EXPECT_EQ(common::GetDispId(server.Get(), L"Connect", &id), S_OK);
+}
