@@ -8,6 +8,7 @@
 #include "FakeOpcServer.h"
 #include "ServerObject.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,11 @@ class EventSink final : public common::ComObject<EventSink, IDispatch> {
     Event e{name_, id, lcid, flags, p ? p->cNamedArgs : 0, result != nullptr, {}};
     for (UINT i = p ? p->cArgs : 0; i-- > 0;) e.args.emplace_back(p->rgvarg[i]);
     log_->push_back(std::move(e));
+    if (onEvent) onEvent();
     return S_OK;
   }
+
+  std::function<void()> onEvent;  // runs after the event was recorded
 
  private:
   IID iid_;
@@ -222,6 +226,33 @@ TEST_F(ServerObjectTest, ConnectionPointsRefuseStrangersAndDeliverToEverySinkInO
   EXPECT_EQ("second", log[0].sink);
   EXPECT_EQ(Bstr(L"Fake.Server.1"), ServerName()) << "the library does not disconnect by itself";
   EXPECT_TRUE(fake_->shutdownPoint->unadvised.empty());
+}
+
+TEST_F(ServerObjectTest, AClientMayReleaseTheServerObjectFromInsideServerShutDown) {
+  std::vector<Event> log;
+  auto first = common::Make<EventSink>(DIID_DIOPCServerEvent, "first", &log);
+  auto second = common::Make<EventSink>(DIID_DIOPCServerEvent, "second", &log);
+  Advise(DIID_DIOPCServerEvent, first->Unknown());
+  Advise(DIID_DIOPCServerEvent, second->Unknown());
+  ASSERT_EQ(S_OK, ConnectFake());
+  auto group = AddGroup(Variant(L"g"));
+  ComPtr<IOPCShutdown> sink = AdvisedSink();
+  // The first handler lets go of its last references: the object disconnects and goes once
+  // the event is over, and the second sink still gets the event.
+  first->onEvent = [&] {
+    groups_.Reset();
+    server_.Reset();
+  };
+  EXPECT_EQ(S_OK, sink->ShutdownRequest(L"going"));
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ("second", log[1].sink);
+  EXPECT_FALSE(server_);
+  EXPECT_EQ(1u, fake_->shutdownPoint->unadvised.size()) << "the final release disconnected";
+  EXPECT_EQ(1u, fake_->removedGroups.size());
+  Bstr name;
+  EXPECT_EQ(CONNECT_E_NOCONNECTION, group->get_Name(name.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(S_OK, sink->ShutdownRequest(L"again")) << "no owner any more";
+  EXPECT_EQ(2u, log.size());
 }
 
 // ---------------------------------------------------------------------------- connecting
