@@ -39,6 +39,35 @@ class GroupHandles {
   }
 };
 
+// A group in another process answers each QueryInterface with a round trip (about a
+// millisecond under Wine). Its proxy takes the whole list in one (IMultiQI) and keeps what it
+// got, so while these references are held the single QueryInterface calls that follow are
+// answered locally. An object in this process has no IMultiQI and is simply asked one by one.
+class Prefetched {
+ public:
+  explicit Prefetched(IUnknown* group) noexcept {
+    common::ComPtr<IMultiQI> multi;
+    if (FAILED(group->QueryInterface(IID_IMultiQI, multi.PutVoid())) || !multi) return;
+    const IID* iids[] = {&IID_IOPCSyncIO, &IID_IOPCItemMgt, &IID_IConnectionPointContainer,
+                         &IID_IOPCAsyncIO2, &IID_IOPCAsyncIO, &IID_IDataObject};
+    for (size_t i = 0; i < kCount; ++i) asked_[i] = {iids[i], nullptr, S_OK};
+    if (FAILED(multi->QueryMultipleInterfaces(kCount, asked_))) {
+      // The results of a failed call are not to be trusted; nothing is kept.
+      for (auto& a : asked_) a.pItf = nullptr;
+    }
+  }
+  ~Prefetched() {
+    for (auto& a : asked_)
+      if (a.pItf) a.pItf->Release();
+  }
+  Prefetched(const Prefetched&) = delete;
+  Prefetched& operator=(const Prefetched&) = delete;
+
+ private:
+  static constexpr ULONG kCount = 6;
+  MULTI_QI asked_[kCount] = {};
+};
+
 }  // namespace
 
 GroupObject::GroupObject() : handle_(GroupHandles::Allocate()), clientHandle_(static_cast<LONG>(handle_)) {
@@ -55,6 +84,7 @@ HRESULT GroupObject::Initialise(ServerObject* server, IUnknown* group) noexcept 
   if (attached_) return E_UNEXPECTED;
   HRESULT hr = [&]() -> HRESULT {
     server_ = server;
+    Prefetched batch(group);
     if (FAILED(group->QueryInterface(IID_IOPCGroupStateMgt, state_.PutVoid())) || !state_ ||
         FAILED(group->QueryInterface(IID_IOPCSyncIO, syncIo_.PutVoid())) || !syncIo_ ||
         FAILED(group->QueryInterface(IID_IOPCItemMgt, itemMgt_.PutVoid())) || !itemMgt_)
@@ -71,8 +101,8 @@ HRESULT GroupObject::Initialise(ServerObject* server, IUnknown* group) noexcept 
 
     // A group stub with connection points speaks DA 2.0 (IOPCDataCallback); one without is a
     // DA 1.0 group (IDataObject streams). Each path needs its own I/O interface.
-    common::ComPtr<IConnectionPointContainer> points;
-    da20_ = SUCCEEDED(state_->QueryInterface(IID_IConnectionPointContainer, points.PutVoid())) && points;
+    da20_ = SUCCEEDED(state_->QueryInterface(IID_IConnectionPointContainer, points_.PutVoid())) && points_;
+    if (!da20_) points_.Reset();
     if (da20_) {
       if (FAILED(state_->QueryInterface(IID_IOPCAsyncIO2, asyncIo2_.PutVoid())) || !asyncIo2_)
         return E_NOINTERFACE;
@@ -94,6 +124,7 @@ HRESULT GroupObject::Initialise(ServerObject* server, IUnknown* group) noexcept 
 
 void GroupObject::ReleaseInterfaces() noexcept {
   state_.Reset();
+  points_.Reset();
   syncIo_.Reset();
   itemMgt_.Reset();
   asyncIo2_.Reset();

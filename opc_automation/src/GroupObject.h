@@ -113,6 +113,9 @@ class GroupObject final
   ServerObject* server_ = nullptr;  // not counted: the server object's map holds us
 
   common::ComPtr<IOPCGroupStateMgt> state_;
+  // DA 2.0: the group's connection points (IOPCDataCallback), kept rather than asked again
+  // across processes for each subscription.
+  common::ComPtr<IConnectionPointContainer> points_;
   common::ComPtr<IOPCSyncIO> syncIo_;
   common::ComPtr<IOPCItemMgt> itemMgt_;
   common::ComPtr<IOPCAsyncIO2> asyncIo2_;
