@@ -1,5 +1,5 @@
 // The application object: the program's state and its two-phase start-up. The main window owns
-// one of these; everything the description calls a global lives here under its own name.
+// one of these; what would otherwise be the program's globals lives here, each under its own name.
 #pragma once
 #include <memory>
 #include <string>
