@@ -135,6 +135,7 @@ void GroupObject::ReleaseInterfaces() noexcept {
 void GroupObject::Detach() noexcept {
   if (!attached_) return;
   attached_ = false;
+  DetachItems();
   ReleaseInterfaces();
   server_ = nullptr;
 }
@@ -239,34 +240,5 @@ STDMETHODIMP GroupObject::AsyncWrite(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**
 }
 STDMETHODIMP GroupObject::AsyncRefresh(SHORT, LONG, LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
 STDMETHODIMP GroupObject::AsyncCancel(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-
-// ---- OPCItems --------------------------------------------------------------------------------
-
-STDMETHODIMP GroupObject::get_Parent(IOPCGroup** parent) {
-  if (!parent) return E_INVALIDARG;
-  *parent = nullptr;
-  return QueryInterface(IID_IOPCGroup, reinterpret_cast<void**>(parent));
-}
-
-// The item collection comes with the group's data path.
-STDMETHODIMP GroupObject::get_DefaultRequestedDataType(SHORT*) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::put_DefaultRequestedDataType(SHORT) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::get_DefaultAccessPath(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::put_DefaultAccessPath(BSTR) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::get_DefaultIsActive(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::put_DefaultIsActive(VARIANT_BOOL) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::get_Count(LONG*) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::get__NewEnum(IUnknown**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::Item(VARIANT, OPCItem**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::GetOPCItem(LONG, OPCItem**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::AddItem(BSTR, LONG, OPCItem**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::AddItems(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, VARIANT, VARIANT) {
-  return E_NOTIMPL;
-}
-STDMETHODIMP GroupObject::Remove(LONG, SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::Validate(LONG, SAFEARRAY**, SAFEARRAY**, VARIANT, VARIANT) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::SetActive(LONG, SAFEARRAY**, VARIANT_BOOL, SAFEARRAY**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::SetClientHandles(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
-STDMETHODIMP GroupObject::SetDataTypes(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**) { return E_NOTIMPL; }
 
 }  // namespace veltrane

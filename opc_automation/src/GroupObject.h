@@ -11,9 +11,13 @@
 #pragma once
 
 #include "Dispatch.h"
+#include "ItemObject.h"  // the item map holds its objects
 #include "OPCAutomation.h"
 #include "OpcDataAccess.h"
 #include "common/Kit.h"
+
+#include <map>
+#include <vector>
 
 namespace veltrane {
 
@@ -102,6 +106,36 @@ class GroupObject final
                             SAFEARRAY** requestedDataTypes, SAFEARRAY** errors) override;
 
   ~GroupObject() override;
+
+  // ---- items (GroupItems.cpp) ----
+  // The item with this item handle (OPCItem.ServerHandle), or null. Not AddRef'ed: the item map
+  // holds it. For the data callbacks, which name items by the handle given as hClient.
+  ItemObject* FindItem(DWORD itemHandle) const noexcept;
+  // The ServerHandles array of an automation call (already dereferenced) mapped to the server's
+  // item handles, in order, into *out: the input-array rule for numItems (E_INVALIDARG), the
+  // elements read as 32-bit integers (a failing read returned), and the first handle that names
+  // no item of this group ends it with E_INVALIDARG. Calls nothing on the server.
+  HRESULT MapItemHandles(SAFEARRAY* serverHandles, LONG numItems, std::vector<OPCHANDLE>* out) const noexcept;
+  // The group's custom interfaces the items use (null while detached).
+  IOPCSyncIO* SyncIo() const noexcept { return syncIo_.Get(); }
+  IOPCItemMgt* ItemMgt() const noexcept { return itemMgt_.Get(); }
+
+ private:
+  using ItemMap = std::map<DWORD, common::ComPtr<ItemObject>>;
+  // The item part of Detach: each item's server handle collected, each item detached and
+  // released, the map emptied, then one RemoveItems for them (its errors discarded).
+  void DetachItems() noexcept;
+  // MapItemHandles, also giving the items found (same order).
+  HRESULT MapItems(SAFEARRAY* serverHandles, LONG numItems, std::vector<OPCHANDLE>* handles,
+                   std::vector<ItemObject*>* items) const noexcept;
+  // The item members that talk to the server need an attached group with an item manager.
+  bool CanReachItems() const noexcept { return attached_ && itemMgt_; }
+
+  ItemMap items_;  // one reference each, ordered by item handle (the order items were added)
+  SHORT defaultRequestedDataType_ = VT_EMPTY;
+  common::Bstr defaultAccessPath_{L""};
+  VARIANT_BOOL defaultIsActive_ = VARIANT_TRUE;
+  // ---- end of items ----
 
  private:
   void ReleaseInterfaces() noexcept;
