@@ -212,20 +212,9 @@ STDMETHODIMP GroupObject::get_OPCItems(OPCItems** items) {
   return QueryInterface(IID_OPCItems, reinterpret_cast<void**>(items));
 }
 
-// The state properties, the I/O members and subscriptions come with the group's data path.
+// The I/O members and subscriptions come with the group's data path.
 STDMETHODIMP GroupObject::get_IsPublic(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::get_IsActive(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::put_IsActive(VARIANT_BOOL) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::get_IsSubscribed(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
 STDMETHODIMP GroupObject::put_IsSubscribed(VARIANT_BOOL) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::get_LocaleID(LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::put_LocaleID(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::get_TimeBias(LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::put_TimeBias(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::get_DeadBand(FLOAT*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::put_DeadBand(FLOAT) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::get_UpdateRate(LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::put_UpdateRate(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
 STDMETHODIMP GroupObject::SyncRead(SHORT, LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, VARIANT*, VARIANT*) {
   return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
 }
@@ -240,5 +229,148 @@ STDMETHODIMP GroupObject::AsyncWrite(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**
 }
 STDMETHODIMP GroupObject::AsyncRefresh(SHORT, LONG, LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
 STDMETHODIMP GroupObject::AsyncCancel(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
+
+// ---- the state properties ------------------------------------------------------------------
+
+HRESULT GroupObject::ReadState() noexcept {
+  DWORD rate = 0;
+  BOOL active = FALSE;
+  LPWSTR text = nullptr;
+  LONG bias = 0;
+  FLOAT deadband = 0.0f;
+  DWORD lcid = 0;
+  OPCHANDLE client = 0, server = 0;
+  HRESULT hr = state_->GetState(&rate, &active, &text, &bias, &deadband, &lcid, &client, &server);
+  if (FAILED(hr)) return hr;
+  hr = common::GuardHResult([&] { name_ = common::Bstr(text ? text : L""); });
+  CoTaskMemFree(text);
+  if (FAILED(hr)) return hr;
+  updateRate_ = rate;
+  active_ = active;
+  timeBias_ = bias;
+  deadband_ = deadband;
+  localeId_ = lcid;
+  return S_OK;
+}
+
+namespace {
+
+// The getters: attached, a non-null output, then GetState; *out from the refreshed cache.
+template <class T, class F>
+HRESULT ReadCached(bool attached, T* out, F&& refresh) noexcept {
+  if (!attached) return CONNECT_E_NOCONNECTION;
+  if (!out) return E_INVALIDARG;
+  return refresh();
+}
+
+}  // namespace
+
+STDMETHODIMP GroupObject::get_IsActive(VARIANT_BOOL* isActive) {
+  return ReadCached(attached_, isActive, [&] {
+    HRESULT hr = ReadState();
+    if (SUCCEEDED(hr)) *isActive = active_ ? VARIANT_TRUE : VARIANT_FALSE;
+    return hr;
+  });
+}
+
+STDMETHODIMP GroupObject::get_LocaleID(LONG* localeId) {
+  return ReadCached(attached_, localeId, [&] {
+    HRESULT hr = ReadState();
+    if (SUCCEEDED(hr)) *localeId = static_cast<LONG>(localeId_);
+    return hr;
+  });
+}
+
+STDMETHODIMP GroupObject::get_TimeBias(LONG* timeBias) {
+  return ReadCached(attached_, timeBias, [&] {
+    HRESULT hr = ReadState();
+    if (SUCCEEDED(hr)) *timeBias = timeBias_;
+    return hr;
+  });
+}
+
+STDMETHODIMP GroupObject::get_DeadBand(FLOAT* deadBand) {
+  return ReadCached(attached_, deadBand, [&] {
+    HRESULT hr = ReadState();
+    if (SUCCEEDED(hr)) *deadBand = deadband_;
+    return hr;
+  });
+}
+
+STDMETHODIMP GroupObject::get_UpdateRate(LONG* updateRate) {
+  return ReadCached(attached_, updateRate, [&] {
+    HRESULT hr = ReadState();
+    if (SUCCEEDED(hr)) *updateRate = static_cast<LONG>(updateRate_);
+    return hr;
+  });
+}
+
+// Each setter hands SetState only its own input, with the revised-rate output every server
+// writes; a server that leaves the output alone keeps the cached rate.
+STDMETHODIMP GroupObject::put_IsActive(VARIANT_BOOL isActive) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  BOOL active = isActive ? TRUE : FALSE;
+  DWORD revised = updateRate_;
+  HRESULT hr = state_->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
+  if (SUCCEEDED(hr)) {
+    active_ = active;
+    updateRate_ = revised;
+  }
+  return hr;
+}
+
+STDMETHODIMP GroupObject::put_LocaleID(LONG localeId) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  DWORD lcid = static_cast<DWORD>(localeId);
+  DWORD revised = updateRate_;
+  HRESULT hr = state_->SetState(nullptr, &revised, nullptr, nullptr, nullptr, &lcid, nullptr);
+  if (SUCCEEDED(hr)) {
+    localeId_ = lcid;
+    updateRate_ = revised;
+  }
+  return hr;
+}
+
+STDMETHODIMP GroupObject::put_TimeBias(LONG timeBias) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  LONG bias = timeBias;
+  DWORD revised = updateRate_;
+  HRESULT hr = state_->SetState(nullptr, &revised, nullptr, &bias, nullptr, nullptr, nullptr);
+  if (SUCCEEDED(hr)) {
+    timeBias_ = bias;
+    updateRate_ = revised;
+  }
+  return hr;
+}
+
+STDMETHODIMP GroupObject::put_DeadBand(FLOAT deadBand) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  FLOAT deadband = deadBand;
+  DWORD revised = updateRate_;
+  HRESULT hr = state_->SetState(nullptr, &revised, nullptr, nullptr, &deadband, nullptr, nullptr);
+  if (SUCCEEDED(hr)) {
+    deadband_ = deadband;
+    updateRate_ = revised;
+  }
+  return hr;
+}
+
+// The server's own result goes back: OPC_S_UNSUPPORTEDRATE is a success that tells the client
+// the rate was revised (UpdateRate then reads the revised one).
+STDMETHODIMP GroupObject::put_UpdateRate(LONG updateRate) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  DWORD requested = static_cast<DWORD>(updateRate);
+  DWORD revised = requested;
+  HRESULT hr = state_->SetState(&requested, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (SUCCEEDED(hr)) updateRate_ = revised;
+  return hr;
+}
+
+STDMETHODIMP GroupObject::get_IsSubscribed(VARIANT_BOOL* isSubscribed) {
+  if (!attached_) return CONNECT_E_NOCONNECTION;
+  if (!isSubscribed) return E_INVALIDARG;
+  *isSubscribed = subscribed_ ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
 
 }  // namespace veltrane

@@ -139,6 +139,8 @@ class GroupObject final
 
  private:
   void ReleaseInterfaces() noexcept;
+  // GetState into the state cache (name included).
+  HRESULT ReadState() noexcept;
 
   const DWORD handle_;
   LONG clientHandle_;
@@ -164,6 +166,10 @@ class GroupObject final
   FLOAT deadband_ = 0.0f;
   DWORD localeId_ = 0;
   OPCHANDLE serverGroup_ = 0;
+
+  // Server callbacks advised (DA 2.0: the IOPCDataCallback cookie).
+  bool subscribed_ = false;
+  DWORD callbackCookie_ = 0;
 
   common::ConnectionPoint* events_ = nullptr;  // DIOPCGroupEvent
 };
