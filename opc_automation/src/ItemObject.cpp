@@ -41,7 +41,8 @@ class ItemHandles {
   }
 };
 
-// The one per-item result of a single-item call, freed; a failing call wins over it.
+// The one per-item result of a single-item call (the error array, freed here, is read only
+// after the call returned it); a failing call wins over it.
 HRESULT OneResult(HRESULT call, HRESULT* errors) noexcept {
   HRESULT item = (SUCCEEDED(call) && errors) ? errors[0] : S_OK;
   CoTaskMemFree(errors);
@@ -157,7 +158,8 @@ STDMETHODIMP ItemObject::put_IsActive(VARIANT_BOOL isActive) {
   OPCHANDLE h = serverItem_;
   BOOL active = isActive ? TRUE : FALSE;
   HRESULT* errors = nullptr;
-  HRESULT hr = OneResult(itemMgt_->SetActiveState(1, &h, active, &errors), errors);
+  HRESULT hr = itemMgt_->SetActiveState(1, &h, active, &errors);
+  hr = OneResult(hr, errors);
   if (SUCCEEDED(hr)) active_ = active;
   return hr;
 }
@@ -173,7 +175,8 @@ STDMETHODIMP ItemObject::put_RequestedDataType(SHORT type) {
   OPCHANDLE h = serverItem_;
   VARTYPE vt = static_cast<VARTYPE>(type);
   HRESULT* errors = nullptr;
-  HRESULT hr = OneResult(itemMgt_->SetDatatypes(1, &h, &vt, &errors), errors);
+  HRESULT hr = itemMgt_->SetDatatypes(1, &h, &vt, &errors);
+  hr = OneResult(hr, errors);
   if (SUCCEEDED(hr)) requestedType_ = vt;
   return hr;
 }
@@ -266,7 +269,8 @@ STDMETHODIMP ItemObject::Write(VARIANT value) {
   if (FAILED(hr)) return hr;
   OPCHANDLE h = serverItem_;
   HRESULT* errors = nullptr;
-  return OneResult(syncIo_->Write(1, &h, &copy, &errors), errors);
+  hr = syncIo_->Write(1, &h, &copy, &errors);
+  return OneResult(hr, errors);
 }
 
 #undef ITEM_OUTPUT
