@@ -1,7 +1,11 @@
 // The OPCBrowser object of one connection. CreateBrowser makes it once per connection and
-// hands the same object out again, so its position and filters survive between calls. Today it
-// only holds the server's IOPCBrowseServerAddressSpace; browsing itself answers E_NOTIMPL until
-// the browser is built.
+// hands the same object out again, so its position, filters and name list survive between
+// calls. The position itself lives in the outside server (IOPCBrowseServerAddressSpace keeps one
+// per client); the browser keeps the filters and the names the last ShowBranches/ShowLeafs gave.
+// Every move and every show empties the name list; nothing else does.
+//
+// It answers IUnknown, OPCBrowser and IDispatch (the dual interface's own base: a late-bound
+// client asking for IDispatch gets the same interface).
 #pragma once
 
 #include "Dispatch.h"
@@ -9,10 +13,19 @@
 #include "OpcDataAccess.h"
 #include "common/Kit.h"
 
+#include <vector>
+
 namespace veltrane {
 
 class BrowserObject final : public common::ComObject<BrowserObject, veltrane::Dispatch<OPCBrowser>> {
  public:
+  // How many names one IEnumString::Next asks for.
+  static constexpr ULONG kNamesPerNext = 100;
+  // How many OPC_BROWSE_UP calls MoveToRoot makes at most.
+  static constexpr int kMaxClimb = 50;
+
+  BrowserObject();
+
   // Takes the server's address-space interface; E_NOINTERFACE when it has none.
   HRESULT Initialise(IOPCServer* server) noexcept;
 
@@ -37,7 +50,18 @@ class BrowserObject final : public common::ComObject<BrowserObject, veltrane::Di
   STDMETHODIMP GetAccessPaths(BSTR itemId, VARIANT* accessPaths) override;
 
  private:
+  // Empties the list, browses with the stored filters and collects the names.
+  HRESULT Browse(OPCBROWSETYPE type);
+  // Walks `names` to its end, appending to the list; releases it in every case.
+  HRESULT Collect(IEnumString* names);
+  // Up until the server refuses, at most kMaxClimb times (the list is not touched).
+  HRESULT Climb();
+
   common::ComPtr<IOPCBrowseServerAddressSpace> browse_;
+  common::Bstr filter_;
+  VARTYPE dataType_ = VT_EMPTY;
+  LONG accessRights_ = OPCReadable | OPCWritable;
+  std::vector<common::Bstr> names_;
 };
 
 }  // namespace veltrane
