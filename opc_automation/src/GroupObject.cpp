@@ -135,6 +135,8 @@ void GroupObject::ReleaseInterfaces() noexcept {
 void GroupObject::Detach() noexcept {
   if (!attached_) return;
   attached_ = false;
+  // The server's callbacks stop first (they are ignored from here on anyway).
+  if (subscribed_) Unsubscribe();
   DetachItems();
   ReleaseInterfaces();
   server_ = nullptr;
@@ -212,23 +214,8 @@ STDMETHODIMP GroupObject::get_OPCItems(OPCItems** items) {
   return QueryInterface(IID_OPCItems, reinterpret_cast<void**>(items));
 }
 
-// The I/O members and subscriptions come with the group's data path.
+// Public groups are not offered.
 STDMETHODIMP GroupObject::get_IsPublic(VARIANT_BOOL*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::put_IsSubscribed(VARIANT_BOOL) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::SyncRead(SHORT, LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, VARIANT*, VARIANT*) {
-  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
-}
-STDMETHODIMP GroupObject::SyncWrite(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**) {
-  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
-}
-STDMETHODIMP GroupObject::AsyncRead(LONG, SAFEARRAY**, SAFEARRAY**, LONG, LONG*) {
-  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
-}
-STDMETHODIMP GroupObject::AsyncWrite(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**, LONG, LONG*) {
-  return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION;
-}
-STDMETHODIMP GroupObject::AsyncRefresh(SHORT, LONG, LONG*) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
-STDMETHODIMP GroupObject::AsyncCancel(LONG) { return attached_ ? E_NOTIMPL : CONNECT_E_NOCONNECTION; }
 
 // ---- the state properties ------------------------------------------------------------------
 

@@ -25,7 +25,8 @@ class ServerObject;
 
 class GroupObject final
     : public common::ComObject<GroupObject, veltrane::Dispatch<IOPCGroup>,
-                               veltrane::Dispatch<OPCItems>, common::ConnectionPointContainer> {
+                               veltrane::Dispatch<OPCItems>, common::ConnectionPointContainer,
+                               IOPCDataCallback> {
  public:
   GroupObject();
 
@@ -78,6 +79,19 @@ class GroupObject final
                           SAFEARRAY** errors, LONG transactionId, LONG* cancelId) override;
   STDMETHODIMP AsyncRefresh(SHORT source, LONG transactionId, LONG* cancelId) override;
   STDMETHODIMP AsyncCancel(LONG cancelId) override;
+
+  // ---- IOPCDataCallback (GroupData.cpp): the DA 2.0 server's callbacks; always S_OK ----
+  STDMETHODIMP OnDataChange(DWORD transid, OPCHANDLE group, HRESULT masterQuality,
+                            HRESULT masterError, DWORD count, OPCHANDLE* clientItems,
+                            VARIANT* values, WORD* qualities, FILETIME* timeStamps,
+                            HRESULT* errors) override;
+  STDMETHODIMP OnReadComplete(DWORD transid, OPCHANDLE group, HRESULT masterQuality,
+                              HRESULT masterError, DWORD count, OPCHANDLE* clientItems,
+                              VARIANT* values, WORD* qualities, FILETIME* timeStamps,
+                              HRESULT* errors) override;
+  STDMETHODIMP OnWriteComplete(DWORD transid, OPCHANDLE group, HRESULT masterError, DWORD count,
+                               OPCHANDLE* clientItems, HRESULT* errors) override;
+  STDMETHODIMP OnCancelComplete(DWORD transid, OPCHANDLE group) override;
 
   // ---- OPCItems ----
   STDMETHODIMP get_Parent(IOPCGroup** parent) override;
@@ -141,6 +155,22 @@ class GroupObject final
   void ReleaseInterfaces() noexcept;
   // GetState into the state cache (name included).
   HRESULT ReadState() noexcept;
+
+  // ---- data path (GroupData.cpp; the DA 1.0 forms in GroupDa10.cpp) ----
+  struct EventData;
+  // Advises (or unadvises) the server's callbacks; the flag follows the rules of IsSubscribed.
+  HRESULT Subscribe() noexcept;
+  HRESULT Unsubscribe() noexcept;
+  // Raises DataChange and GlobalDataChange (id 1) or AsyncReadComplete (id 2) from `data`.
+  void RaiseData(DISPID id, DWORD transid, EventData& data, bool withErrors);
+  HRESULT Subscribe10() noexcept;
+  HRESULT Unsubscribe10() noexcept;
+  HRESULT AsyncRead10(std::vector<OPCHANDLE>& handles, SAFEARRAY** errors, LONG transactionId,
+                      LONG* cancelId);
+  HRESULT AsyncWrite10(std::vector<OPCHANDLE>& handles, std::vector<common::Variant>& values,
+                       SAFEARRAY** errors, LONG transactionId, LONG* cancelId);
+  HRESULT AsyncRefresh10(SHORT source, LONG transactionId, LONG* cancelId) noexcept;
+  HRESULT AsyncCancel10(LONG cancelId) noexcept;
 
   const DWORD handle_;
   LONG clientHandle_;
