@@ -17,3 +17,8 @@ if(TESSAREL_WINDOWS)
   add_dependencies(veltrane_group_sim_tests SimServer OpcProxy OpcEnum)
 endif()
 
+# The DA 1.0 stream reader natively, under the sanitizers, with a bounded mutation run.
+if(TESSAREL_NATIVE AND TARGET veltrane_portable)
+  tessarel_add_test(veltrane_stream_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/group/OpcStreamTest.cpp
+    LIBS veltrane_portable TIMEOUT 120)
+endif()
