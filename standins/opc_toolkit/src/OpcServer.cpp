@@ -372,7 +372,8 @@ HRESULT OpcServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VARTYPE 
   std::vector<std::wstring> out;
   auto fits = [&](const ServedTag* t) {
     if (vtFilter != VT_EMPTY && t->DataType() != vtFilter) return false;
-    return (static_cast<DWORD>(t->AccessRights()) & rightsFilter) == rightsFilter;
+    // An item shows when it has any of the rights asked for; no rights asked: no filtering.
+    return rightsFilter == 0 || (static_cast<DWORD>(t->AccessRights()) & rightsFilter) != 0;
   };
   try {
     if (type == OPC_BRANCH) {

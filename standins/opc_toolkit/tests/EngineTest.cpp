@@ -1,5 +1,6 @@
 // The toolkit's server engine, driven in process through the OPC interfaces exactly as a
 // client drives it; timers and completions run through the thread's message queue.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -565,6 +566,11 @@ TEST_F(Engine, BrowsesBranchesSeparatedByDots) {
   ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Line1"), S_OK);
   ASSERT_EQ(b->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, OPC_WRITEABLE, &e), S_OK);
   EXPECT_EQ(Strings(e), std::vector<std::wstring>{L"Speed"});
+  // Readable or writable: the read-only Count as well (any right asked for is enough).
+  ASSERT_EQ(b->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE, &e), S_OK);
+  auto both = Strings(e);
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(both, (std::vector<std::wstring>{L"Count", L"Speed"}));
   LPWSTR id = nullptr;
   wchar_t leaf[] = L"Count";
   ASSERT_EQ(b->GetItemID(leaf, &id), S_OK);
