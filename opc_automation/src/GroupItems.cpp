@@ -250,6 +250,7 @@ HRESULT TakeErrors(HRESULT* errors, size_t count, SAFEARRAY** out) noexcept {
 
 STDMETHODIMP GroupObject::AddItem(BSTR itemId, LONG clientHandle, OPCItem** item) {
   if (!CanReachItems()) return CONNECT_E_NOCONNECTION;
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the group detach meanwhile
   if (!itemId || !item) return E_INVALIDARG;
   *item = nullptr;
   common::ComPtr<ItemObject> made;
@@ -264,17 +265,18 @@ STDMETHODIMP GroupObject::AddItem(BSTR itemId, LONG clientHandle, OPCItem** item
   def.vtRequestedDataType = static_cast<VARTYPE>(defaultRequestedDataType_);
   OPCITEMRESULT* results = nullptr;
   HRESULT* errors = nullptr;
-  hr = itemMgt_->AddItems(1, &def, &results, &errors);
+  hr = mgt->AddItems(1, &def, &results, &errors);
   if (SUCCEEDED(hr) && (!results || !errors)) hr = E_FAIL;  // a server that broke its contract
   if (SUCCEEDED(hr) && FAILED(errors[0])) hr = errors[0];
   if (SUCCEEDED(hr)) {
-    hr = made->Initialise(this, def, results[0], clientHandle);
+    // A client's handler may have detached the group while the call was out.
+    hr = attached_ ? made->Initialise(this, def, results[0], clientHandle) : CONNECT_E_NOCONNECTION;
     if (SUCCEEDED(hr)) hr = common::GuardHResult([&] { items_.emplace(made->Handle(), made); });
     if (FAILED(hr)) {
       // Accepted by the server but not kept here: take it off the server again.
       OPCHANDLE orphan = results[0].hServer;
       HRESULT* removeErrors = nullptr;
-      if (SUCCEEDED(itemMgt_->RemoveItems(1, &orphan, &removeErrors))) CoTaskMemFree(removeErrors);
+      if (SUCCEEDED(mgt->RemoveItems(1, &orphan, &removeErrors))) CoTaskMemFree(removeErrors);
     }
   }
   FreeResults(results, 1);
@@ -290,6 +292,7 @@ STDMETHODIMP GroupObject::AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
                                    SAFEARRAY** serverHandles, SAFEARRAY** errors,
                                    VARIANT requestedDataTypes, VARIANT accessPaths) {
   if (!CanReachItems()) return CONNECT_E_NOCONNECTION;
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the group detach meanwhile
   if (!itemIds || !*itemIds || !clientHandles || !*clientHandles || !serverHandles || !errors)
     return E_INVALIDARG;
   *serverHandles = nullptr;
@@ -312,7 +315,7 @@ STDMETHODIMP GroupObject::AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
 
   OPCITEMRESULT* results = nullptr;
   HRESULT* itemErrors = nullptr;
-  hr = itemMgt_->AddItems(static_cast<DWORD>(n), d.defs.data(), &results, &itemErrors);
+  hr = mgt->AddItems(static_cast<DWORD>(n), d.defs.data(), &results, &itemErrors);
   if (FAILED(hr)) return hr;
   if (n > 0 && (!results || !itemErrors)) {
     FreeResults(results, static_cast<DWORD>(n));
@@ -333,7 +336,8 @@ STDMETHODIMP GroupObject::AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
   for (size_t i = 0; SUCCEEDED(hr) && i < n; ++i) {
     errorsOut[i] = itemErrors[i];
     if (FAILED(itemErrors[i])) continue;  // refused: no object, handle 0
-    HRESULT kept = made[i]->Initialise(this, d.defs[i], results[i], clients[i]);
+    HRESULT kept = attached_ ? made[i]->Initialise(this, d.defs[i], results[i], clients[i])
+                             : CONNECT_E_NOCONNECTION;
     if (SUCCEEDED(kept))
       kept = common::GuardHResult([&] { items_.emplace(made[i]->Handle(), made[i]); });
     if (FAILED(kept)) {
@@ -354,14 +358,15 @@ STDMETHODIMP GroupObject::AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
 
   if (!orphans.empty()) {
     HRESULT* removeErrors = nullptr;
-    if (SUCCEEDED(itemMgt_->RemoveItems(static_cast<DWORD>(orphans.size()), orphans.data(), &removeErrors)))
+    if (SUCCEEDED(mgt->RemoveItems(static_cast<DWORD>(orphans.size()), orphans.data(), &removeErrors)))
       CoTaskMemFree(removeErrors);
   }
   // One activation for all accepted items; an item the server would not activate keeps
   // reporting itself inactive.
+  if (!attached_) return CONNECT_E_NOCONNECTION;
   if (defaultIsActive_ && !accepted.empty()) {
     HRESULT* activeErrors = nullptr;
-    if (SUCCEEDED(itemMgt_->SetActiveState(static_cast<DWORD>(acceptedHandles.size()),
+    if (SUCCEEDED(mgt->SetActiveState(static_cast<DWORD>(acceptedHandles.size()),
                                            acceptedHandles.data(), TRUE, &activeErrors))) {
       for (size_t j = 0; j < accepted.size(); ++j)
         if (!activeErrors || SUCCEEDED(activeErrors[j])) accepted[j]->SetActiveState(TRUE);
@@ -380,6 +385,7 @@ STDMETHODIMP GroupObject::AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
 
 STDMETHODIMP GroupObject::Remove(LONG numItems, SAFEARRAY** serverHandles, SAFEARRAY** errors) {
   if (!CanReachItems()) return CONNECT_E_NOCONNECTION;
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the group detach meanwhile
   if (!serverHandles || !*serverHandles || !errors) return E_INVALIDARG;
   *errors = nullptr;
   // Every handle is checked before anything changes: an unknown one leaves the collection and
@@ -401,7 +407,7 @@ STDMETHODIMP GroupObject::Remove(LONG numItems, SAFEARRAY** serverHandles, SAFEA
     items_.erase(it);
   }
   HRESULT* itemErrors = nullptr;
-  hr = itemMgt_->RemoveItems(static_cast<DWORD>(handles.size()), handles.data(), &itemErrors);
+  hr = mgt->RemoveItems(static_cast<DWORD>(handles.size()), handles.data(), &itemErrors);
   if (FAILED(hr)) return hr;
   return TakeErrors(itemErrors, handles.size(), errors);
 }
@@ -409,6 +415,7 @@ STDMETHODIMP GroupObject::Remove(LONG numItems, SAFEARRAY** serverHandles, SAFEA
 STDMETHODIMP GroupObject::Validate(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY** errors,
                                    VARIANT requestedDataTypes, VARIANT accessPaths) {
   if (!CanReachItems()) return CONNECT_E_NOCONNECTION;
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the group detach meanwhile
   if (!itemIds || !*itemIds || !errors) return E_INVALIDARG;
   *errors = nullptr;
   Definitions d;
@@ -417,7 +424,7 @@ STDMETHODIMP GroupObject::Validate(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
   if (FAILED(hr)) return hr;
   OPCITEMRESULT* results = nullptr;
   HRESULT* itemErrors = nullptr;
-  hr = itemMgt_->ValidateItems(static_cast<DWORD>(d.defs.size()), d.defs.data(), FALSE, &results,
+  hr = mgt->ValidateItems(static_cast<DWORD>(d.defs.size()), d.defs.data(), FALSE, &results,
                                &itemErrors);
   if (FAILED(hr)) return hr;
   FreeResults(results, static_cast<DWORD>(d.defs.size()));
@@ -428,6 +435,7 @@ STDMETHODIMP GroupObject::Validate(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
 STDMETHODIMP GroupObject::SetActive(LONG numItems, SAFEARRAY** serverHandles,
                                     VARIANT_BOOL activeState, SAFEARRAY** errors) {
   if (!CanReachItems()) return CONNECT_E_NOCONNECTION;
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the group detach meanwhile
   if (!serverHandles || !*serverHandles || !errors) return E_INVALIDARG;
   *errors = nullptr;
   std::vector<OPCHANDLE> handles;
@@ -436,7 +444,10 @@ STDMETHODIMP GroupObject::SetActive(LONG numItems, SAFEARRAY** serverHandles,
   if (FAILED(hr)) return hr;
   const BOOL active = activeState ? TRUE : FALSE;
   HRESULT* itemErrors = nullptr;
-  hr = itemMgt_->SetActiveState(static_cast<DWORD>(handles.size()), handles.data(), active, &itemErrors);
+  // The items stay alive even if a handler removes them while the call is out.
+  std::vector<common::ComPtr<ItemObject>> keep;
+  if (FAILED(hr = common::GuardHResult([&] { keep.assign(found.begin(), found.end()); }))) return hr;
+  hr = mgt->SetActiveState(static_cast<DWORD>(handles.size()), handles.data(), active, &itemErrors);
   if (FAILED(hr)) return hr;
   for (size_t i = 0; i < found.size(); ++i)
     if (!itemErrors || SUCCEEDED(itemErrors[i])) found[i]->SetActiveState(active);
@@ -474,6 +485,7 @@ STDMETHODIMP GroupObject::SetClientHandles(LONG numItems, SAFEARRAY** serverHand
 STDMETHODIMP GroupObject::SetDataTypes(LONG numItems, SAFEARRAY** serverHandles,
                                        SAFEARRAY** requestedDataTypes, SAFEARRAY** errors) {
   if (!CanReachItems()) return CONNECT_E_NOCONNECTION;
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the group detach meanwhile
   if (!serverHandles || !*serverHandles || !requestedDataTypes || !*requestedDataTypes || !errors)
     return E_INVALIDARG;
   *errors = nullptr;
@@ -490,7 +502,10 @@ STDMETHODIMP GroupObject::SetDataTypes(LONG numItems, SAFEARRAY** serverHandles,
       })))
     return hr;
   HRESULT* itemErrors = nullptr;
-  hr = itemMgt_->SetDatatypes(static_cast<DWORD>(handles.size()), handles.data(), types.data(), &itemErrors);
+  // The items stay alive even if a handler removes them while the call is out.
+  std::vector<common::ComPtr<ItemObject>> keep;
+  if (FAILED(hr = common::GuardHResult([&] { keep.assign(found.begin(), found.end()); }))) return hr;
+  hr = mgt->SetDatatypes(static_cast<DWORD>(handles.size()), handles.data(), types.data(), &itemErrors);
   if (FAILED(hr)) return hr;
   for (size_t i = 0; i < found.size(); ++i)
     if (!itemErrors || SUCCEEDED(itemErrors[i])) found[i]->SetRequestedType(types[i]);

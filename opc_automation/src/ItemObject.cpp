@@ -158,7 +158,8 @@ STDMETHODIMP ItemObject::put_IsActive(VARIANT_BOOL isActive) {
   OPCHANDLE h = serverItem_;
   BOOL active = isActive ? TRUE : FALSE;
   HRESULT* errors = nullptr;
-  HRESULT hr = itemMgt_->SetActiveState(1, &h, active, &errors);
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;  // kept should the item detach meanwhile
+  HRESULT hr = mgt->SetActiveState(1, &h, active, &errors);
   hr = OneResult(hr, errors);
   if (SUCCEEDED(hr)) active_ = active;
   return hr;
@@ -175,7 +176,8 @@ STDMETHODIMP ItemObject::put_RequestedDataType(SHORT type) {
   OPCHANDLE h = serverItem_;
   VARTYPE vt = static_cast<VARTYPE>(type);
   HRESULT* errors = nullptr;
-  HRESULT hr = itemMgt_->SetDatatypes(1, &h, &vt, &errors);
+  const common::ComPtr<IOPCItemMgt> mgt = itemMgt_;
+  HRESULT hr = mgt->SetDatatypes(1, &h, &vt, &errors);
   hr = OneResult(hr, errors);
   if (SUCCEEDED(hr)) requestedType_ = vt;
   return hr;
@@ -223,7 +225,8 @@ STDMETHODIMP ItemObject::Read(SHORT source, VARIANT* value, VARIANT* quality, VA
   OPCHANDLE h = serverItem_;
   OPCITEMSTATE* states = nullptr;
   HRESULT* errors = nullptr;
-  const HRESULT call = syncIo_->Read(static_cast<OPCDATASOURCE>(source), 1, &h, &states, &errors);
+  const common::ComPtr<IOPCSyncIO> io = syncIo_;  // kept should the item detach meanwhile
+  const HRESULT call = io->Read(static_cast<OPCDATASOURCE>(source), 1, &h, &states, &errors);
   HRESULT hr = call;
   if (SUCCEEDED(hr) && (!states || !errors)) hr = E_FAIL;  // a server that broke its contract
   if (SUCCEEDED(hr) && FAILED(errors[0])) hr = errors[0];
@@ -269,7 +272,8 @@ STDMETHODIMP ItemObject::Write(VARIANT value) {
   if (FAILED(hr)) return hr;
   OPCHANDLE h = serverItem_;
   HRESULT* errors = nullptr;
-  hr = syncIo_->Write(1, &h, &copy, &errors);
+  const common::ComPtr<IOPCSyncIO> io = syncIo_;
+  hr = io->Write(1, &h, &copy, &errors);
   return OneResult(hr, errors);
 }
 

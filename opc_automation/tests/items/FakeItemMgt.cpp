@@ -1,5 +1,7 @@
 #include "FakeItemMgt.h"
 
+#include <utility>
+
 namespace fakeitems {
 namespace {
 
@@ -43,6 +45,7 @@ HRESULT Group::Results(DWORD count, OPCITEMDEF* defs, bool add, OPCITEMRESULT** 
                     defs[i].szAccessPath ? defs[i].szAccessPath : L"(null)", defs[i].bActive,
                     defs[i].hClient, defs[i].vtRequestedDataType, defs[i].dwBlobSize});
   (add ? addCalls : validateCalls).push_back(seen);
+  if (add && whileCalled) std::exchange(whileCalled, nullptr)();
   if (FAILED(addResult)) return addResult;
   *results = TaskArray<OPCITEMRESULT>(count);
   *errors = TaskArray<HRESULT>(count);
@@ -116,6 +119,7 @@ STDMETHODIMP Group::Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles, 
   HandleCall call{Handles(count, handles)};
   call.source = source;
   readCalls.push_back(call);
+  if (whileCalled) std::exchange(whileCalled, nullptr)();
   if (FAILED(readResult)) return readResult;
   *states = TaskArray<OPCITEMSTATE>(count);
   *errors = TaskArray<HRESULT>(count);

@@ -9,6 +9,7 @@
 #include "OpcDataAccess.h"
 #include "common/Kit.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -59,6 +60,9 @@ class Group final : public common::ComObject<Group, IOPCGroupStateMgt, IOPCSyncI
   HRESULT addResult = S_OK, removeResult = S_OK, activeResult = S_OK, typeResult = S_OK,
           readResult = S_OK, writeResult = S_OK;
   std::map<OPCHANDLE, HRESULT> itemErrors;  // per-item result of every handle call, by server handle
+  // Runs inside AddItems and Read before they answer, as a client's event handler may run
+  // while a call is out (a server's callback delivered during the wait).
+  std::function<void()> whileCalled;
 
   // IOPCGroupStateMgt
   STDMETHODIMP GetState(DWORD* rate, BOOL* active, LPWSTR* name, LONG* bias, FLOAT* deadband,

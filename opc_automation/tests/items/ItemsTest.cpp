@@ -573,4 +573,32 @@ TEST_F(ItemsTest, MapItemHandlesAndDetachingTheGroupRemoveItemsFromTheServer) {
   EXPECT_EQ(CONNECT_E_NOCONNECTION, held->get_Parent(parent.GetAddressOf()));
 }
 
+TEST_F(ItemsTest, AGroupDetachedWhileItsCallIsOutNeitherKeepsItemsNorCrashes) {
+  // Disconnected from inside AddItems: what the server accepted is taken off it again.
+  auto item = Add(L"Tank.Level");
+  g_->whileCalled = [&] { server_->Disconnect(); };
+  Array ids = Strings({L"Tank.Count", L"Tank.Total"}), clients = Longs({1, 2}), handles, errs;
+  EXPECT_EQ(CONNECT_E_NOCONNECTION, items_->AddItems(2, &ids, &clients, &handles, &errs,
+                                                     Variant::Missing(), Variant::Missing()));
+  EXPECT_TRUE(g_->items.empty()) << "nothing left on the server";
+  LONG count = -1;
+  items_->get_Count(&count);
+  EXPECT_EQ(0, count);
+  EXPECT_EQ(CONNECT_E_NOCONNECTION, item->Read(OPCCache, nullptr, nullptr, nullptr));
+}
+
+TEST_F(ItemsTest, AnItemRemovedWhileItsReadIsOutGetsTheServersAnswer) {
+  auto item = Add(L"Tank.Level");
+  LONG handle = HandleOf(item.Get());
+  g_->whileCalled = [&] {
+    Array h = Longs({handle}), errs;
+    EXPECT_EQ(S_OK, items_->Remove(1, &h, &errs));
+  };
+  Variant value;
+  EXPECT_EQ(OPC_E_INVALIDHANDLE, item->Read(OPCDevice, &value, nullptr, nullptr));
+  EXPECT_EQ(VT_EMPTY, V_VT(&value));
+  LONG client = 0;
+  EXPECT_EQ(CONNECT_E_NOCONNECTION, item->get_ClientHandle(&client));
+}
+
 }  // namespace
