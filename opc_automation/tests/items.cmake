@@ -18,3 +18,12 @@ if(TESSAREL_WINDOWS)
     LIBS veltrane_core TIMEOUT 300)
   add_dependencies(veltrane_items_sim_tests SimServer OpcProxy OpcEnum)
 endif()
+
+# Items from VBScript, the way script users work (Veltrane, SimServer, OpcProxy registered).
+if(TESSAREL_WINDOWS AND TARGET Veltrane)
+  string(REPLACE "/" "\\" veltrane_items_vbs "Z:${CMAKE_CURRENT_LIST_DIR}/items/items_script.vbs")
+  add_test(NAME veltrane_items_vbscript
+    COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} cscript //nologo ${veltrane_items_vbs})
+  set_tests_properties(veltrane_items_vbscript PROPERTIES TIMEOUT 180
+    PASS_REGULAR_EXPRESSION "items_script: all passed" FAIL_REGULAR_EXPRESSION "FAIL:")
+endif()
