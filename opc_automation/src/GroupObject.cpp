@@ -76,6 +76,7 @@ GroupObject::GroupObject() : handle_(GroupHandles::Allocate()), clientHandle_(st
 
 GroupObject::~GroupObject() {
   Detach();
+  if (streamWindow_) DestroyWindow(streamWindow_);
   GroupHandles::Free(handle_);
 }
 
@@ -137,6 +138,11 @@ void GroupObject::Detach() noexcept {
   attached_ = false;
   // The server's callbacks stop first (they are ignored from here on anyway).
   if (subscribed_) Unsubscribe();
+  // DA 1.0 streams still waiting belong to calls that can no longer complete.
+  queuedStreams_.clear();
+  earlyStreams_.clear();
+  transactions_.clear();
+  awaitedReads_.clear();
   DetachItems();
   ReleaseInterfaces();
   server_ = nullptr;

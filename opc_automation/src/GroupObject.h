@@ -16,7 +16,10 @@
 #include "OpcDataAccess.h"
 #include "common/Kit.h"
 
+#include <cstdint>
+#include <deque>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace veltrane {
@@ -26,7 +29,7 @@ class ServerObject;
 class GroupObject final
     : public common::ComObject<GroupObject, veltrane::Dispatch<IOPCGroup>,
                                veltrane::Dispatch<OPCItems>, common::ConnectionPointContainer,
-                               IOPCDataCallback> {
+                               IOPCDataCallback, IAdviseSink> {
  public:
   GroupObject();
 
@@ -92,6 +95,15 @@ class GroupObject final
   STDMETHODIMP OnWriteComplete(DWORD transid, OPCHANDLE group, HRESULT masterError, DWORD count,
                                OPCHANDLE* clientItems, HRESULT* errors) override;
   STDMETHODIMP OnCancelComplete(DWORD transid, OPCHANDLE group) override;
+
+  // ---- IAdviseSink (GroupDa10.cpp): the DA 1.0 server's streams ----
+  // The stream is copied and handled from the group's message queue: on Windows this call is
+  // asynchronous and may make no outgoing call itself (events are outgoing calls).
+  STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override;
+  STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+  STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+  STDMETHODIMP_(void) OnSave() override {}
+  STDMETHODIMP_(void) OnClose() override {}
 
   // ---- OPCItems ----
   STDMETHODIMP get_Parent(IOPCGroup** parent) override;
@@ -171,6 +183,15 @@ class GroupObject final
                        SAFEARRAY** errors, LONG transactionId, LONG* cancelId);
   HRESULT AsyncRefresh10(SHORT source, LONG transactionId, LONG* cancelId) noexcept;
   HRESULT AsyncCancel10(LONG cancelId) noexcept;
+  // DA 1.0 streams: a copy waiting to be handled, or one that came before its transaction id.
+  struct PendingStream {
+    UINT format = 0;
+    std::vector<uint8_t> bytes;
+  };
+  void HandleQueuedStreams() noexcept;
+  void HandleStream(const PendingStream& stream) noexcept;
+  void HandleEarlyStream(DWORD serverTransaction) noexcept;
+  static LRESULT CALLBACK StreamWindowProc(HWND window, UINT message, WPARAM wp, LPARAM lp);
 
   const DWORD handle_;
   LONG clientHandle_;
@@ -200,6 +221,15 @@ class GroupObject final
   // Server callbacks advised (DA 2.0: the IOPCDataCallback cookie).
   bool subscribed_ = false;
   DWORD callbackCookie_ = 0;
+  // DA 1.0: the write-complete advise, the server transaction id -> the client's TransactionID,
+  // reads whose data is still due, streams that came before their id, streams to handle, and
+  // the message-only window whose queue they are handled from.
+  DWORD writeConnection_ = 0;
+  std::map<DWORD, LONG> transactions_;
+  std::set<DWORD> awaitedReads_;
+  std::map<DWORD, PendingStream> earlyStreams_;
+  std::deque<PendingStream> queuedStreams_;
+  HWND streamWindow_ = nullptr;
 
   common::ConnectionPoint* events_ = nullptr;  // DIOPCGroupEvent
 };

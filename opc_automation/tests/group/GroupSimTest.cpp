@@ -6,7 +6,10 @@
 
 #include "ServerObject.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,8 +58,10 @@ class Recorder final : public common::ComObject<Recorder, IDispatch> {
     Event e{name_, id, {}};
     for (UINT i = p ? p->cArgs : 0; i-- > 0;) e.args.emplace_back(p->rgvarg[i]);
     log_->push_back(std::move(e));
+    if (onEvent) onEvent(id);
     return S_OK;
   }
+  std::function<void(DISPID)> onEvent;
 
  private:
   IID iid_;
@@ -106,6 +111,76 @@ SAFEARRAY* VariantArray(std::vector<Variant> values) {
   return sa;
 }
 
+std::wstring BinPath(const wchar_t* file) {
+  const char* bin = std::getenv("TESSAREL_BIN_DIR");
+  std::string p = std::string("Z:") + (bin ? bin : ".") + "/";
+  for (auto& c : p)
+    if (c == '/') c = '\\';
+  return std::wstring(p.begin(), p.end()) + file;
+}
+
+bool NoSimServerRunning(DWORD ms) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    bool found = false;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap != INVALID_HANDLE_VALUE) {
+      PROCESSENTRY32W pe{};
+      pe.dwSize = sizeof pe;
+      for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe))
+        found = _wcsicmp(pe.szExeFile, L"SimServer.exe") == 0;
+      CloseHandle(snap);
+    }
+    if (!found) return true;
+    if (GetTickCount() - start > ms) return false;
+    Sleep(100);
+  }
+}
+
+// SimServer started by the test with its own options (COM then connects to it), ready once it
+// printed "ready".
+struct StartedServer {
+  PROCESS_INFORMATION pi{};
+  HANDLE out = nullptr;
+  std::string text;
+  bool ready = false;
+
+  explicit StartedServer(const std::wstring& args) {
+    if (!NoSimServerRunning(30000)) {
+      text = "another SimServer.exe is still running";
+      return;
+    }
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE wr = nullptr;
+    if (!CreatePipe(&out, &wr, &sa, 0)) return;
+    SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = wr;
+    si.hStdError = wr;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::wstring cmd = L"\"" + BinPath(L"SimServer.exe") + L"\" " + args;
+    BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(wr);
+    if (!ok) return;
+    char c;
+    DWORD n = 0;
+    while (!ready && ReadFile(out, &c, 1, &n, nullptr) && n == 1) {
+      if (c != '\r') text += c;
+      ready = text.find("ready\n") != std::string::npos;
+    }
+  }
+  ~StartedServer() {
+    if (pi.hProcess) {
+      if (WaitForSingleObject(pi.hProcess, 5000) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+      CloseHandle(pi.hProcess);
+      CloseHandle(pi.hThread);
+    }
+    if (out) CloseHandle(out);
+  }
+};
+
 DATE Now() {
   SYSTEMTIME st;
   GetLocalTime(&st);
@@ -116,10 +191,11 @@ DATE Now() {
 
 class GroupSimTest : public ::testing::Test {
  protected:
+  virtual const wchar_t* ProgId() const { return L"Sim.OPCDA.2"; }
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ASSERT_EQ(S_OK, veltrane::CreateServerObject(IID_IOPCAutoServer, server_.PutVoid()));
-    ASSERT_EQ(S_OK, server_->Connect(Bstr(L"Sim.OPCDA.2").Get(), Variant::Missing()));
+    ASSERT_EQ(S_OK, server_->Connect(Bstr(ProgId()).Get(), Variant::Missing()));
     ASSERT_EQ(S_OK, server_->get_OPCGroups(groups_.GetAddressOf()));
     ASSERT_EQ(S_OK, groups_->put_DefaultGroupUpdateRate(100));
     ASSERT_EQ(S_OK, groups_->Add(Variant(L"data"), group_.GetAddressOf()));
@@ -339,6 +415,155 @@ TEST_F(GroupSimTest, AGroupHeldAfterRemovalAnswersNoConnection) {
   log_.clear();
   Pump(800, [] { return false; });
   EXPECT_TRUE(log_.empty()) << "no data once removed";
+}
+
+// ------------------------------------------------------------------------- DA 1.0 (Sim.OPCDA.1)
+
+class GroupSimDa10Test : public GroupSimTest {
+ protected:
+  const wchar_t* ProgId() const override { return L"Sim.OPCDA.1"; }
+  bool Has(const char* sink, DISPID id, LONG transaction) const {
+    for (auto& e : log_)
+      if (e.sink == sink && e.id == id && V_I4(&e.args[0]) == transaction) return true;
+    return false;
+  }
+};
+
+TEST_F(GroupSimDa10Test, StreamsRaiseDataChangeAndCompletionsWithTheClientsTransaction) {
+  LONG reg = AddItem(L"Register.I4", 51);
+  LONG ramp = AddItem(L"Ramp.UI2", 52);
+  ASSERT_EQ(S_OK, group_->put_ClientHandle(77));
+  Pump(600, [] { return false; });
+  EXPECT_EQ(0u, Count("group", 1)) << "nothing before subscribing";
+  ASSERT_EQ(S_OK, group_->put_IsSubscribed(VARIANT_TRUE));
+  ASSERT_EQ(S_OK, group_->put_IsSubscribed(VARIANT_TRUE));
+  Pump(10000, [&] { return Count("group", 1) >= 3; });
+  ASSERT_GE(Count("group", 1), 3u);
+  EXPECT_EQ(Count("group", 1), Count("global", 1));
+  const Event* dc = First("group", 1);
+  EXPECT_EQ(0, V_I4(&dc->args[0])) << "subscription data carries 0";
+  auto clients = Elements<LONG>(dc->args[2], VT_I4);
+  for (LONG c : clients) EXPECT_TRUE(c == 51 || c == 52) << c;
+  auto values = Elements<VARIANT>(dc->args[3], VT_VARIANT);
+  for (auto& v : values) {
+    EXPECT_EQ(VT_I4, V_VT(&v));
+    VariantClear(&v);
+  }
+  for (DATE t : Elements<DATE>(dc->args[5], VT_DATE)) EXPECT_NEAR(Now(), t, 30.0 / 86400);
+  EXPECT_EQ(77, V_I4(&First("global", 1)->args[1]));
+
+  SAFEARRAY* handles = LongArray({reg, ramp});
+  SAFEARRAY* errors = nullptr;
+  LONG cancel = 0;
+  ASSERT_EQ(S_OK, group_->AsyncRead(2, &handles, &errors, 601, &cancel));
+  SafeArrayDestroy(errors);
+  Pump(5000, [&] { return Has("group", 2, 601); });
+  EXPECT_TRUE(Has("group", 2, 601));
+
+  SAFEARRAY* one = LongArray({reg});
+  SAFEARRAY* written = VariantArray({Variant(99)});
+  errors = nullptr;
+  ASSERT_EQ(S_OK, group_->AsyncWrite(1, &one, &written, &errors, 602, &cancel));
+  SafeArrayDestroy(errors);
+  Pump(5000, [&] { return Has("group", 3, 602); });
+  EXPECT_TRUE(Has("group", 3, 602));
+
+  ASSERT_EQ(S_OK, group_->AsyncRefresh(OPC_DS_CACHE, 603, &cancel));
+  Pump(5000, [&] { return Has("group", 1, 603); });
+  EXPECT_TRUE(Has("group", 1, 603)) << "refresh data as DataChange with the client's transaction";
+  EXPECT_FALSE(Has("group", 2, 603));
+  for (SAFEARRAY* sa : {handles, one, written}) SafeArrayDestroy(sa);
+}
+
+TEST_F(GroupSimDa10Test, AsyncCancelRaisesItsEventBeforeItReturns) {
+  LONG reg = AddItem(L"Register.I4", 61);
+  ASSERT_EQ(S_OK, group_->put_IsSubscribed(VARIANT_TRUE));
+  SAFEARRAY* handles = LongArray({reg});
+  SAFEARRAY* errors = nullptr;
+  LONG cancel = 0;
+  ASSERT_EQ(S_OK, group_->AsyncRead(1, &handles, &errors, 701, &cancel));
+  SafeArrayDestroy(errors);
+  log_.clear();
+  HRESULT hr = group_->AsyncCancel(cancel);
+  if (SUCCEEDED(hr)) {
+    ASSERT_TRUE(Has("group", 4, 701)) << "raised inside AsyncCancel, with the client's transaction";
+  } else {
+    // The read had already completed: the server refuses and nothing is raised.
+    EXPECT_EQ(0u, Count("group", 4));
+  }
+  SafeArrayDestroy(handles);
+}
+
+// A server that sends a completion before the call that asked for it has returned its id.
+TEST(GroupSimEarlyCompletionTest, AsyncReadAndCancelCompleteWithTheRightTransaction) {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  {
+    StartedServer sim(L"--early-completion --linger-ms 200");
+    ASSERT_TRUE(sim.ready) << sim.text;
+    ComPtr<IOPCAutoServer> server;
+    ASSERT_EQ(S_OK, veltrane::CreateServerObject(IID_IOPCAutoServer, server.PutVoid()));
+    ASSERT_EQ(S_OK, server->Connect(Bstr(L"Sim.OPCDA.1").Get(), Variant::Missing()));
+    ComPtr<IOPCGroups> groups;
+    ASSERT_EQ(S_OK, server->get_OPCGroups(groups.GetAddressOf()));
+    ComPtr<IOPCGroup> group;
+    ASSERT_EQ(S_OK, groups->Add(Variant(L"early"), group.GetAddressOf()));
+    ComPtr<OPCItems> items;
+    ASSERT_EQ(S_OK, group->get_OPCItems(items.GetAddressOf()));
+    ComPtr<OPCItem> item;
+    ASSERT_EQ(S_OK, items->AddItem(Bstr(L"Register.I4").Get(), 81, item.GetAddressOf()));
+    LONG handle = 0;
+    item->get_ServerHandle(&handle);
+    std::vector<Event> log;
+    auto sink = common::Make<Recorder>(DIID_DIOPCGroupEvent, "group", &log);
+    ComPtr<IConnectionPointContainer> c;
+    ASSERT_EQ(S_OK, group->QueryInterface(IID_IConnectionPointContainer, c.PutVoid()));
+    ComPtr<IConnectionPoint> p;
+    ASSERT_EQ(S_OK, c->FindConnectionPoint(DIID_DIOPCGroupEvent, p.GetAddressOf()));
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, p->Advise(sink->Unknown(), &cookie));
+    ASSERT_EQ(S_OK, group->put_IsSubscribed(VARIANT_TRUE));
+
+    SAFEARRAY* handles = LongArray({handle});
+    SAFEARRAY* errors = nullptr;
+    LONG cancel = -1, cancelAtEvent = -2;
+    sink->onEvent = [&](DISPID id) {
+      if (id == 2) cancelAtEvent = cancel;
+    };
+    ASSERT_EQ(S_OK, group->AsyncRead(1, &handles, &errors, 801, &cancel));
+    SafeArrayDestroy(errors);
+    Pump(5000, [&] {
+      for (auto& e : log)
+        if (e.id == 2) return true;
+      return false;
+    });
+    const Event* read = nullptr;
+    for (auto& e : log)
+      if (e.id == 2) read = &e;
+    ASSERT_NE(nullptr, read) << "AsyncReadComplete for the early stream";
+    EXPECT_EQ(801, V_I4(&read->args[0]));
+    EXPECT_EQ(cancel, cancelAtEvent) << "raised once the call's own outputs were set";
+    EXPECT_EQ((std::vector<LONG>{81}), Elements<LONG>(read->args[2], VT_I4));
+
+    // Refresh data that came early still carries the client's transaction.
+    log.clear();
+    ASSERT_EQ(S_OK, group->AsyncRefresh(OPC_DS_DEVICE, 802, &cancel));
+    Pump(5000, [&] {
+      for (auto& e : log)
+        if (e.id == 1 && V_I4(&e.args[0]) == 802) return true;
+      return false;
+    });
+    bool refreshed = false;
+    for (auto& e : log) refreshed |= e.id == 1 && V_I4(&e.args[0]) == 802;
+    EXPECT_TRUE(refreshed);
+    SafeArrayDestroy(handles);
+    p->Unadvise(cookie);
+    item.Reset();
+    items.Reset();
+    group.Reset();
+    groups.Reset();
+    server->Disconnect();
+  }
+  CoUninitialize();
 }
 
 }  // namespace
