@@ -361,13 +361,13 @@ STDMETHODIMP GroupObject::AddItems(LONG numItems, SAFEARRAY** itemIds, SAFEARRAY
     if (SUCCEEDED(mgt->RemoveItems(static_cast<DWORD>(orphans.size()), orphans.data(), &removeErrors)))
       CoTaskMemFree(removeErrors);
   }
+  if (!attached_) return CONNECT_E_NOCONNECTION;
   // One activation for all accepted items; an item the server would not activate keeps
   // reporting itself inactive.
-  if (!attached_) return CONNECT_E_NOCONNECTION;
   if (defaultIsActive_ && !accepted.empty()) {
     HRESULT* activeErrors = nullptr;
     if (SUCCEEDED(mgt->SetActiveState(static_cast<DWORD>(acceptedHandles.size()),
-                                           acceptedHandles.data(), TRUE, &activeErrors))) {
+                                      acceptedHandles.data(), TRUE, &activeErrors))) {
       for (size_t j = 0; j < accepted.size(); ++j)
         if (!activeErrors || SUCCEEDED(activeErrors[j])) accepted[j]->SetActiveState(TRUE);
       CoTaskMemFree(activeErrors);
