@@ -8,7 +8,9 @@ if(TESSAREL_WINDOWS)
   tessarel_add_test(veltrane_group_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/group/GroupObjectTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/group/GroupDataTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/group/GroupDa10Test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/group/FakeGroup.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/group/FakeGroup10.cpp
     LIBS veltrane_core TIMEOUT 120)
 
   tessarel_add_test(veltrane_group_sim_tests
