@@ -19,8 +19,31 @@ if(TESSAREL_WINDOWS)
   add_dependencies(veltrane_group_sim_tests SimServer OpcProxy OpcEnum)
 endif()
 
-# The DA 1.0 stream reader natively, under the sanitizers, with a bounded mutation run.
+# The DA 1.0 stream reader natively, under the sanitizers, with a bounded mutation run; and,
+# where Debian's clang is installed, a libFuzzer target run for 20 seconds from a seed corpus in
+# the layouts SimServer's DA 1.0 personality writes (new inputs go to the build tree only).
 if(TESSAREL_NATIVE AND TARGET veltrane_portable)
   tessarel_add_test(veltrane_stream_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/group/OpcStreamTest.cpp
     LIBS veltrane_portable TIMEOUT 120)
+
+  find_program(VELTRANE_CLANGXX NAMES clang++)
+  if(VELTRANE_CLANGXX)
+    set(fuzzer ${CMAKE_CURRENT_BINARY_DIR}/stream_fuzzer)
+    set(fuzz_work ${CMAKE_CURRENT_BINARY_DIR}/stream_fuzz_corpus)
+    add_custom_command(OUTPUT ${fuzzer}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${fuzz_work}
+      COMMAND ${VELTRANE_CLANGXX} -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
+              -fno-sanitize-recover=undefined -I${CMAKE_CURRENT_SOURCE_DIR}/src
+              ${CMAKE_CURRENT_LIST_DIR}/group/OpcStreamFuzz.cpp
+              ${CMAKE_CURRENT_SOURCE_DIR}/src/portable/OpcStream.cpp -o ${fuzzer}
+      DEPENDS ${CMAKE_CURRENT_LIST_DIR}/group/OpcStreamFuzz.cpp
+              ${CMAKE_CURRENT_SOURCE_DIR}/src/portable/OpcStream.cpp
+              ${CMAKE_CURRENT_SOURCE_DIR}/src/portable/OpcStream.h
+      VERBATIM)
+    add_custom_target(veltrane_stream_fuzz ALL DEPENDS ${fuzzer})
+    add_test(NAME veltrane_stream_fuzz
+      COMMAND ${fuzzer} -max_total_time=20 -timeout=5 -rss_limit_mb=2048 ${fuzz_work}
+              ${CMAKE_CURRENT_LIST_DIR}/group/stream_corpus)
+    set_tests_properties(veltrane_stream_fuzz PROPERTIES TIMEOUT 120)
+  endif()
 endif()
