@@ -12,6 +12,7 @@
 #include "Module.h"
 #include "portable/OpcStream.h"
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -21,16 +22,27 @@ namespace {
 constexpr UINT kStreamsQueued = WM_APP + 1;
 const wchar_t kWindowClass[] = L"VeltraneGroupStreams";
 
+// The window class of the groups' stream windows, registered for this library's instance on
+// first use and taken away when the library unloads (a reloaded library may sit elsewhere).
+std::atomic<bool> g_classRegistered{false};
+CleanupNode g_classCleanup;
+
 bool RegisterWindowClass() noexcept {
-  static const bool registered = [] {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = DefWindowProcW;  // replaced per window below
-    wc.hInstance = common::Module::Handle();
-    wc.lpszClassName = kWindowClass;
-    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-  }();
-  return registered;
+  if (g_classRegistered.load()) return true;
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = DefWindowProcW;  // each window gets the group's procedure once it is made
+  wc.hInstance = Module::Instance();
+  wc.lpszClassName = kWindowClass;
+  if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+  if (!g_classRegistered.exchange(true)) {
+    g_classCleanup.run = [](void*) {
+      UnregisterClassW(kWindowClass, Module::Instance());
+      g_classRegistered = false;
+    };
+    Module::AddCleanup(&g_classCleanup);
+  }
+  return true;
 }
 
 struct ServerErrors {
@@ -104,7 +116,7 @@ bool IsDataFormat(UINT format) noexcept {
 HRESULT GroupObject::Subscribe10() noexcept {
   if (!streamWindow_ && RegisterWindowClass()) {
     streamWindow_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    common::Module::Handle(), nullptr);
+                                    Module::Instance(), nullptr);
     if (streamWindow_) {
       SetWindowLongPtrW(streamWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
       SetWindowLongPtrW(streamWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&StreamWindowProc));
