@@ -76,7 +76,12 @@ GroupObject::GroupObject() : handle_(GroupHandles::Allocate()), clientHandle_(st
 
 GroupObject::~GroupObject() {
   Detach();
-  if (streamWindow_) DestroyWindow(streamWindow_);
+  if (streamWindow_) {
+    // Also when this runs on another thread (DestroyWindow then fails): a message still queued
+    // for the window finds no group.
+    SetWindowLongPtrW(streamWindow_, GWLP_USERDATA, 0);
+    DestroyWindow(streamWindow_);
+  }
   GroupHandles::Free(handle_);
 }
 
