@@ -364,7 +364,6 @@ TEST_F(GroupSimTest, AsyncCallsCompleteWithTheClientsTransaction) {
 
 TEST_F(GroupSimTest, SyncReadAndWriteOnRegisters) {
   LONG reg = AddItem(L"Register.UI2", 41);
-  LONG bad = AddItem(L"Register.I4", 42);
   SAFEARRAY* handles = LongArray({reg});
   SAFEARRAY* values = VariantArray({Variant(static_cast<LONG>(60000))});
   SAFEARRAY* errors = nullptr;
@@ -397,7 +396,6 @@ TEST_F(GroupSimTest, SyncReadAndWriteOnRegisters) {
   ASSERT_EQ(S_OK, item->get_Value(&stored));
   EXPECT_EQ(VT_I4, V_VT(&stored)) << "the item holds the client type";
   EXPECT_EQ(60000, V_I4(&stored));
-  (void)bad;
   SafeArrayDestroy(handles);
   SafeArrayDestroy(values);
 }
