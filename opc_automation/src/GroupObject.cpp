@@ -1,43 +1,15 @@
 #include "GroupObject.h"
 
+#include "HandleCounter.h"
 #include "ServerObject.h"
-
-#include <mutex>
-#include <set>
 
 namespace veltrane {
 namespace {
 
-// Group handles: a counter of 32-bit values, never 0, never one a live group holds (the
-// counter may wrap in a long-lived process). Shared by every server object of the process, so
-// a handle also names one group among all of them.
-class GroupHandles {
- public:
-  static DWORD Allocate() {
-    auto& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    for (;;) {
-      DWORD h = s.next++;
-      if (h != 0 && s.live.insert(h).second) return h;
-    }
-  }
-  static void Free(DWORD h) noexcept {
-    auto& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.live.erase(h);
-  }
-
- private:
-  struct Data {
-    std::mutex mutex;
-    DWORD next = 1;
-    std::set<DWORD> live;
-  };
-  static Data& State() {
-    static Data d;
-    return d;
-  }
-};
+HandleCounter& GroupHandles() {
+  static HandleCounter counter;
+  return counter;
+}
 
 // A group in another process answers each QueryInterface with a round trip (about a
 // millisecond under Wine). Its proxy takes the whole list in one (IMultiQI) and keeps what it
@@ -70,7 +42,7 @@ class Prefetched {
 
 }  // namespace
 
-GroupObject::GroupObject() : handle_(GroupHandles::Allocate()), clientHandle_(static_cast<LONG>(handle_)) {
+GroupObject::GroupObject() : handle_(GroupHandles().Allocate()), clientHandle_(static_cast<LONG>(handle_)) {
   events_ = &AddConnectionPoint(DIID_DIOPCGroupEvent);
 }
 
@@ -82,7 +54,7 @@ GroupObject::~GroupObject() {
     SetWindowLongPtrW(streamWindow_, GWLP_USERDATA, 0);
     DestroyWindow(streamWindow_);
   }
-  GroupHandles::Free(handle_);
+  GroupHandles().Free(handle_);
 }
 
 HRESULT GroupObject::Initialise(ServerObject* server, IUnknown* group) noexcept {

@@ -3,43 +3,15 @@
 #include "Arguments.h"
 #include "Conversion.h"
 #include "GroupObject.h"
-
-#include <mutex>
-#include <set>
+#include "HandleCounter.h"
 
 namespace veltrane {
 namespace {
 
-// Item handles: a process-wide counter of 32-bit values, never 0, never one a live item holds.
-// Handles increase with each item made, so a group's map (ordered by handle) keeps the order in
-// which items were added, which Item(index) promises.
-class ItemHandles {
- public:
-  static DWORD Allocate() {
-    auto& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    for (;;) {
-      DWORD h = s.next++;
-      if (h != 0 && s.live.insert(h).second) return h;
-    }
-  }
-  static void Free(DWORD h) noexcept {
-    auto& s = State();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.live.erase(h);
-  }
-
- private:
-  struct Data {
-    std::mutex mutex;
-    DWORD next = 1;
-    std::set<DWORD> live;
-  };
-  static Data& State() {
-    static Data d;
-    return d;
-  }
-};
+HandleCounter& ItemHandles() {
+  static HandleCounter counter;
+  return counter;
+}
 
 // The one per-item result of a single-item call (the error array, freed here, is read only
 // after the call returned it); a failing call wins over it.
@@ -55,11 +27,11 @@ bool Supplied(const VARIANT* v) noexcept { return v && !IsMissing(*v); }
 
 }  // namespace
 
-ItemObject::ItemObject() : handle_(ItemHandles::Allocate()) {}
+ItemObject::ItemObject() : handle_(ItemHandles().Allocate()) {}
 
 ItemObject::~ItemObject() {
   Detach();
-  ItemHandles::Free(handle_);
+  ItemHandles().Free(handle_);
 }
 
 HRESULT ItemObject::Initialise(GroupObject* group, const OPCITEMDEF& added,

@@ -17,6 +17,7 @@ if(TESSAREL_WINDOWS)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/group/GroupSimTest.cpp
     LIBS veltrane_core TIMEOUT 300)
   add_dependencies(veltrane_group_sim_tests SimServer OpcProxy OpcEnum)
+  target_include_directories(veltrane_group_sim_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})  # SimServerProcess.h
 endif()
 
 # The DA 1.0 stream reader natively, under the sanitizers, with a bounded mutation run; and,

@@ -15,6 +15,7 @@ if(TESSAREL_WINDOWS)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/server/SimServerTest.cpp
     LIBS veltrane_core TIMEOUT 300)
   add_dependencies(veltrane_sim_tests SimServer OpcProxy OpcEnum)
+  target_include_directories(veltrane_sim_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})  # SimServerProcess.h
   if(TARGET Veltrane)
     add_dependencies(veltrane_sim_tests Veltrane)
   endif()

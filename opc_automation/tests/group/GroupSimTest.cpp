@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ServerObject.h"
+#include "SimServerProcess.h"
 
 #include <tlhelp32.h>
 
@@ -18,21 +19,13 @@ using common::Bstr;
 using common::ComPtr;
 using common::Variant;
 
+using simserver::BinPath;
+using simserver::NoSimServerRunning;
+using simserver::Pump;
+using simserver::StartedServer;
+
 namespace {
 
-void Pump(DWORD ms, const std::function<bool()>& done) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    if (done()) return;
-    if (GetTickCount() - start >= ms) return;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-  }
-}
 
 struct Event {
   std::string sink;
@@ -111,75 +104,6 @@ SAFEARRAY* VariantArray(std::vector<Variant> values) {
   return sa;
 }
 
-std::wstring BinPath(const wchar_t* file) {
-  const char* bin = std::getenv("TESSAREL_BIN_DIR");
-  std::string p = std::string("Z:") + (bin ? bin : ".") + "/";
-  for (auto& c : p)
-    if (c == '/') c = '\\';
-  return std::wstring(p.begin(), p.end()) + file;
-}
-
-bool NoSimServerRunning(DWORD ms) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    bool found = false;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap != INVALID_HANDLE_VALUE) {
-      PROCESSENTRY32W pe{};
-      pe.dwSize = sizeof pe;
-      for (BOOL ok = Process32FirstW(snap, &pe); ok && !found; ok = Process32NextW(snap, &pe))
-        found = _wcsicmp(pe.szExeFile, L"SimServer.exe") == 0;
-      CloseHandle(snap);
-    }
-    if (!found) return true;
-    if (GetTickCount() - start > ms) return false;
-    Sleep(100);
-  }
-}
-
-// SimServer started by the test with its own options (COM then connects to it), ready once it
-// printed "ready".
-struct StartedServer {
-  PROCESS_INFORMATION pi{};
-  HANDLE out = nullptr;
-  std::string text;
-  bool ready = false;
-
-  explicit StartedServer(const std::wstring& args) {
-    if (!NoSimServerRunning(30000)) {
-      text = "another SimServer.exe is still running";
-      return;
-    }
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE wr = nullptr;
-    if (!CreatePipe(&out, &wr, &sa, 0)) return;
-    SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = wr;
-    si.hStdError = wr;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::wstring cmd = L"\"" + BinPath(L"SimServer.exe") + L"\" " + args;
-    BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(wr);
-    if (!ok) return;
-    char c;
-    DWORD n = 0;
-    while (!ready && ReadFile(out, &c, 1, &n, nullptr) && n == 1) {
-      if (c != '\r') text += c;
-      ready = text.find("ready\n") != std::string::npos;
-    }
-  }
-  ~StartedServer() {
-    if (pi.hProcess) {
-      if (WaitForSingleObject(pi.hProcess, 5000) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
-      CloseHandle(pi.hProcess);
-      CloseHandle(pi.hThread);
-    }
-    if (out) CloseHandle(out);
-  }
-};
 
 DATE Now() {
   SYSTEMTIME st;

@@ -44,7 +44,8 @@ struct Writer {
   }
 };
 
-struct Spec {
+// One item header of a stream under construction.
+struct ItemHeader {
   uint32_t client;
   uint16_t quality;
   uint64_t time;
@@ -52,7 +53,7 @@ struct Spec {
 
 // A data stream: group header, item headers, then each value as write(w) appends it.
 template <class F>
-std::vector<uint8_t> DataStream(bool withTime, uint32_t transaction, const std::vector<Spec>& items, F&& write) {
+std::vector<uint8_t> DataStream(bool withTime, uint32_t transaction, const std::vector<ItemHeader>& items, F&& write) {
   Writer w;
   size_t sizeAt = w.U32(0);
   w.U32(static_cast<uint32_t>(items.size()));
