@@ -95,7 +95,10 @@ struct StartedServer {
   }
   ~StartedServer() {
     if (pi.hProcess) {
-      if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+      // The server leaves by itself once its clients have gone. Killing it while its class
+      // objects are registered leaves Wine's COM with a stale registration, and every later
+      // activation of the class in the prefix fails with REGDB_E_CLASSNOTREG.
+      if (WaitForSingleObject(pi.hProcess, 5000) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
       CloseHandle(pi.hProcess);
       CloseHandle(pi.hThread);
     }
