@@ -202,6 +202,12 @@ HRESULT SimItems::Populate() {
     if (auto* t = tags_.Item(L"Quality.BadNoValue"))
       hr = t->UpdateValue(nullptr, OPC_QUALITY_BAD, 0);
 
+  // A value whose quality a client sets at run time: writing Quality.SettableQuality publishes
+  // Quality.Settable again, same value, with the written quality; a write of Quality.Settable
+  // keeps that quality. So a test can make a reading go bad and come back.
+  add(L"Quality.Settable", kAccessReadWrite, MakeScalar(VT_R8, 0));
+  add(L"Quality.SettableQuality", kAccessReadWrite, MakeScalar(VT_I4, kGood));
+
   add(L"Access.ReadOnly", kAccessRead, MakeScalar(VT_I4, 42));
   add(L"Access.ReadWrite", kAccessReadWrite, MakeScalar(VT_R8, 0));
   // The toolkit knows read and read-write only: the write-only item is a read-write tag whose
@@ -287,7 +293,42 @@ HRESULT SimItems::Write(const wchar_t* itemId, const VARIANT& value) {
     // The item itself keeps showing nothing, but its time stamp tells when it was written.
     return tag->UpdateValue(nullptr, OPC_QUALITY_OUT_OF_SERVICE, 0);
   }
+  if (_wcsicmp(itemId, L"Quality.Settable") == 0) return tag->UpdateValue(&value, SettableQuality(), 0);
+  if (_wcsicmp(itemId, L"Quality.SettableQuality") == 0) {
+    VARIANT q;
+    VariantInit(&q);
+    HRESULT hr = VariantChangeType(&q, const_cast<VARIANT*>(&value), 0, VT_I4);
+    if (FAILED(hr)) return hr;
+    // A quality is a 16-bit word; anything wider is not one.
+    if (V_I4(&q) < 0 || V_I4(&q) > 0xFFFF) return OPC_E_RANGE;
+    opc_toolkit::IServedTag* settable = tags_.Item(L"Quality.Settable");
+    if (!settable) return E_UNEXPECTED;
+    hr = tag->UpdateValue(&q, kGood, 0);
+    if (FAILED(hr)) return hr;
+    VARIANT current;
+    VariantInit(&current);
+    short oldQuality = 0;
+    DATE stamp = 0;
+    hr = settable->Read(&current, &oldQuality, &stamp);
+    if (SUCCEEDED(hr)) hr = settable->UpdateValue(&current, static_cast<short>(V_I4(&q)), 0);
+    VariantClear(&current);
+    return hr;
+  }
   return tag->UpdateValue(&value, kGood, 0);
+}
+
+short SimItems::SettableQuality() {
+  opc_toolkit::IServedTag* tag = tags_.Item(L"Quality.SettableQuality");
+  VARIANT q;
+  VariantInit(&q);
+  short quality = 0;
+  DATE stamp = 0;
+  short settable = kGood;
+  if (tag && SUCCEEDED(tag->Read(&q, &quality, &stamp)) &&
+      SUCCEEDED(VariantChangeType(&q, &q, 0, VT_I4)))
+    settable = static_cast<short>(V_I4(&q));
+  VariantClear(&q);
+  return settable;
 }
 
 }  // namespace opc_sim

@@ -54,6 +54,8 @@ class SimItems {
   HRESULT Add(const std::wstring& id, long rights, VARIANT value, short quality = 192);
   HRESULT AddMoving(const std::wstring& id, Kind kind, VARTYPE vt, double period = 0);
   void Set(const Moving& m, VARIANT value);
+  // The quality last written to Quality.SettableQuality (good until one was written).
+  short SettableQuality();
 
   opc_toolkit::IServedTags& tags_;
   std::mt19937 random_;

@@ -372,6 +372,57 @@ TEST_F(Engine, QualityItemsTimeStampsAndProperties) {
   p->Release();
 }
 
+TEST_F(Engine, SettableQualityTurnsTheReadingBadAndGoodAgainKeepingItsValue) {
+  Client c(unk);
+  c.Add({L"Quality.Settable", L"Quality.SettableQuality"});
+  for (HRESULT e : c.addErrors) ASSERT_EQ(S_OK, e);
+  EXPECT_EQ(VT_R8, c.results[0].vtCanonicalDataType);
+  EXPECT_EQ(VT_I4, c.results[1].vtCanonicalDataType);
+  EXPECT_EQ(DWORD(OPC_READABLE | OPC_WRITEABLE), c.results[0].dwAccessRights);
+  EXPECT_EQ(DWORD(OPC_READABLE | OPC_WRITEABLE), c.results[1].dwAccessRights);
+  auto state = [&](double& value) {
+    VARIANT v;
+    WORD q = 0xFFFF;
+    EXPECT_EQ(S_OK, c.Read(0, &v, &q));
+    EXPECT_EQ(VT_R8, V_VT(&v));
+    value = V_VT(&v) == VT_R8 ? V_R8(&v) : -1;
+    VariantClear(&v);
+    return q;
+  };
+  double x = -1;
+  EXPECT_EQ(OPC_QUALITY_GOOD, state(x));
+  EXPECT_EQ(0, x);
+  EXPECT_EQ(OPC_QUALITY_GOOD, ReadNumber(c, 1));
+
+  // A value, then the quality turned bad: the value stays, the quality is what was written.
+  EXPECT_EQ(S_OK, c.Write(0, MakeScalar(VT_R8, 4.5)));
+  EXPECT_EQ(S_OK, c.Write(1, MakeScalar(VT_I4, 0)));
+  EXPECT_EQ(0, state(x));
+  EXPECT_EQ(4.5, x);
+  EXPECT_EQ(0, ReadNumber(c, 1));
+  // A new value while bad keeps the bad quality; another quality (uncertain) keeps the value.
+  EXPECT_EQ(S_OK, c.Write(0, MakeScalar(VT_R8, 6.25)));
+  EXPECT_EQ(0, state(x));
+  EXPECT_EQ(6.25, x);
+  EXPECT_EQ(S_OK, c.Write(1, MakeScalar(VT_I4, OPC_QUALITY_UNCERTAIN)));
+  EXPECT_EQ(OPC_QUALITY_UNCERTAIN, state(x));
+  EXPECT_EQ(6.25, x);
+  // Good again, and later values come with it.
+  EXPECT_EQ(S_OK, c.Write(1, MakeScalar(VT_I4, OPC_QUALITY_GOOD)));
+  EXPECT_EQ(OPC_QUALITY_GOOD, state(x));
+  EXPECT_EQ(6.25, x);
+  EXPECT_EQ(S_OK, c.Write(0, MakeScalar(VT_R8, 7)));
+  EXPECT_EQ(OPC_QUALITY_GOOD, state(x));
+  EXPECT_EQ(7, x);
+  // What is not a 16-bit quality is refused and changes nothing; the ticks leave both alone.
+  EXPECT_EQ(OPC_E_RANGE, c.Write(1, MakeScalar(VT_I4, 0x10000)));
+  EXPECT_EQ(OPC_E_RANGE, c.Write(1, MakeScalar(VT_I4, -1)));
+  sim.Items().Tick(1);
+  EXPECT_EQ(OPC_QUALITY_GOOD, state(x));
+  EXPECT_EQ(7, x);
+  EXPECT_EQ(OPC_QUALITY_GOOD, ReadNumber(c, 1));
+}
+
 // The DA 1.0 client's sink: streams arrive through IAdviseSink.
 struct StreamSink : IAdviseSink {
   int streams = 0;
