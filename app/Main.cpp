@@ -13,6 +13,8 @@
 #include "excel/ExcelAutomation.h"
 #include "excel/ExcelLink.h"
 #include "excel/ToolkitHost.h"
+#include "client/ClientBridge.h"
+#include "client/ExcelClientSheet.h"
 
 namespace {
 
@@ -67,11 +69,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     ComExcelConnector excelConnector;
     ExcelLink excel(excelConnector);
     CorvexControl dde;
-    NullClientBridgePort client;
     dde.Create();  // not registered: Initialise fails and start-up counts the error
 
     TessarelApp* app = nullptr;
     frmMain* window = nullptr;
+    DdeLink* linkPtr = nullptr;
     ServerTagDatabase tags(TagDatabaseContext{
         [&app](const std::string& m) { app->Log(m); },
         [&app] { ++app->gErrorCount; },
@@ -79,6 +81,36 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         &LocalNow,
         [&toolkit]() -> IServedTagsPort* { return &toolkit; },
         [&excel] { return excel.Calculation(); }});
+
+    ClientBridgeContext cc;
+    cc.log = [&app](const std::string& m) { app->Log(m); };
+    cc.countError = [&app] { ++app->gErrorCount; };
+    cc.programFolder = [&app] { return app->ProgramFolder; };
+    cc.createServer = [](IOPCAutoServer** server) {
+      return CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCAutoServer,
+                              reinterpret_cast<void**>(server));
+    };
+    cc.findSheet = [&excel](const std::string& name) -> std::shared_ptr<IClientSheet> {
+      auto* xl = dynamic_cast<DispatchExcelApplication*>(excel.gExcel.get());
+      if (!xl) return nullptr;
+      common::ComPtr<IDispatch> sheet = FindWorksheet(xl->Dispatch(), excel.WorkbookIndex, name);
+      if (!sheet) return nullptr;
+      return std::make_shared<ExcelClientSheet>(sheet);
+    };
+    cc.fileExists = [](const std::string& path) {
+      return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    cc.loadTags = [&tags, &linkPtr](const std::string& path, const std::string& sheet) {
+      CellFormatter own;
+      CellFormatter* f = linkPtr && linkPtr->Formatter() ? linkPtr->Formatter() : &own;
+      return LoadClientDatabase(path, sheet, tags, *f);
+    };
+    cc.showServer = [&window](const std::string& s, bool on) { window->ShowClientServer(s, on); };
+    cc.showSheet = [&window](const std::string& s) { window->ShowClientSheet(s); };
+    cc.trueText = [&app] { return app->ExcelTrueText; };
+    cc.falseText = [&app] { return app->ExcelFalseText; };
+    cc.locale = PlatformConversions();
+    ClientBridge client(std::move(cc));
 
     DdeLinkContext ctx;
     ctx.log = [&app](const std::string& m) { app->Log(m); };
@@ -94,7 +126,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     ctx.requestClientShutdown = [&toolkit](const std::string& r) { toolkit.RequestClientShutdown(r); };
     ctx.ddeStatus = [&dde] { return dde.Status(); };
     ctx.locale = PlatformConversions();
+    ctx.writeClientTag = [&client](const OpcIndex& e, const std::string& t, const std::string& s) {
+      client.WriteClientTag(e, t, s);
+    };
     DdeLink link(tags, dde, toolkit, ctx);
+    linkPtr = &link;
 
     frmMain main(instance, &toolkit, &dde, &excel, &tags, &link, &client);
     app = &main.App();

@@ -90,6 +90,7 @@ class IDdeLinkPort {
 
 struct ClientSettings {
   std::string Node, Server, Sheet, Database;
+  std::string DatabaseKey;  // the "Database" setting as written, before the path rule
 };
 
 // The OPC client bridge to one other server.
@@ -99,6 +100,11 @@ class IClientBridgePort {
   virtual void Configure(const ClientSettings& settings) = 0;
   virtual bool ServerConfigured() = 0;
   virtual void Start() = 0;
+  // Closing the window: the group is disabled and the client disconnected.
+  virtual void DisableAndDisconnect() = 0;
+  // The first step of the clean-up at exit: a connected client disconnects.
+  virtual void Disconnect() = 0;
+  virtual void Release() = 0;  // the last step: the client object goes
 };
 
 enum class AppTimer { Startup, Macro, OpcUpdate, ReEnableExcelAutoMode };
@@ -155,4 +161,7 @@ class NullClientBridgePort : public IClientBridgePort {
   void Configure(const ClientSettings&) override {}
   bool ServerConfigured() override { return false; }
   void Start() override {}
+  void DisableAndDisconnect() override {}
+  void Disconnect() override {}
+  void Release() override {}
 };

@@ -118,7 +118,8 @@ TessarelApp::LoadResult TessarelApp::Load() {
   Client.Node = Profile("OPC Client", "Node", "");
   Client.Server = Profile("OPC Client", "Server", "");
   Client.Sheet = Profile("OPC Client", "Sheet", "");
-  Client.Database = ResolvePath(ProgramFolder, Profile("OPC Client", "Database", ""));
+  Client.DatabaseKey = Profile("OPC Client", "Database", "");
+  Client.Database = ResolvePath(ProgramFolder, Client.DatabaseKey);
   p_.client->Configure(Client);
   p_.view->ShowClientDatabase(Client.Database);
 

@@ -108,11 +108,13 @@ void frmMain::CreateControls() {
       {"BUTTON", "OPC Client", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, IDC_FRACLIENT, kMargin,
        kClientFrameTop, kServerFrameWidth, kClientFrameHeight},
       {"STATIC", "Server:", label, IDC_LBLSERVER, kLabelLeft, 166, 90, 16},
-      {"STATIC", "", value, IDC_TXTSERVER, kValueLeft, 166, wide - 94, 16},
+      {"STATIC", "", value, IDC_TXTSERVER, kValueLeft, 166, wide - 244, 16},
       {"STATIC", "Sheet:", label, IDC_LBLCLIENTSHEET, kLabelLeft, 188, 90, 16},
       {"STATIC", "", value, IDC_TXTCLIENTSHEET, kValueLeft, 188, wide - 94, 16},
       {"STATIC", "Tag file:", label, IDC_LBLCLIENTTAGFILE, kLabelLeft, 210, 90, 16},
       {"STATIC", "", value, IDC_TXTCLIENTTAGDEFINITIONFILE, kValueLeft, 210, wide - 94, 16},
+      {"BUTTON", "OPC Tag Configuration", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_PUSHBUTTON,
+       IDC_BTNOPCCLIENT, kServerFrameWidth - 148, 162, 140, 24},
       {"STATIC", "", WS_CHILD | WS_VISIBLE | SS_ETCHEDHORZ, IDC_LINE2, 0, kLine2Top,
        kInitialWidth, 2},
   };
@@ -158,6 +160,11 @@ void frmMain::ShowSpreadsheet(const std::string& path) { SetText(IDC_TXTSPREADSH
 void frmMain::ShowClientDatabase(const std::string& path) {
   SetText(IDC_TXTCLIENTTAGDEFINITIONFILE, path);
 }
+void frmMain::ShowClientServer(const std::string& server, bool enabled) {
+  SetText(IDC_TXTSERVER, server);
+  EnableWindow(GetDlgItem(hwnd_, IDC_BTNOPCCLIENT), enabled ? TRUE : FALSE);
+}
+void frmMain::ShowClientSheet(const std::string& sheet) { SetText(IDC_TXTCLIENTSHEET, sheet); }
 void frmMain::ShowTagCount(long count) { SetText(IDC_TXTNUMOPCTAGS, std::to_string(count)); }
 void frmMain::ShowClientCount(long count) {
   SetText(IDC_TXTNUMOPCCLIENTS, std::to_string(count));
@@ -221,14 +228,17 @@ void frmMain::OnClose() {
     AskClientsToDisconnect();
     return;  // the window stays open while clients are connected
   }
+  client_->DisableAndDisconnect();
   DestroyWindow(hwnd_);
 }
 
 void frmMain::ShutdownCleanup() {
   if (cleanedUp_) return;
   cleanedUp_ = true;
+  client_->Disconnect();
   dde_->Uninitialise();
   excel_->ShutdownExcel();
+  client_->Release();
 }
 
 void frmMain::OnCommand(int id) {

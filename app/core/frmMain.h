@@ -35,6 +35,9 @@ class frmMain : public IMainView {
   void Unload() override;
 
   void ShowClientCount(long count);
+  // The "OPC Client" frame: the server, with the tag editor's button enabled only with one.
+  void ShowClientServer(const std::string& server, bool enabled);
+  void ShowClientSheet(const std::string& sheet);
   // The last OPC client has gone: clean up and end, once the current call has returned.
   void LastClientGone();
 

@@ -67,8 +67,10 @@ void DdeLink::InitialRequest(const std::string& convKey, const std::string& tagN
     ctx_.log("DDE Request Error: " + convKey + ", " + tagName + " - No Data Returned");
   } else if (tag->IsServerTag()) {
     UpdateServerTag(*tag, tagName, r.data);
+  } else if (ctx_.writeClientTag) {
+    // A write cell sends what it holds when its conversation opens.
+    ctx_.writeClientTag(*tag, tagName, r.data);
   }
-  // Client-side tags take their cell text through the OPC client bridge.
 }
 
 void DdeLink::StartHotLink(const std::string& convKey, const std::string& sheet,
@@ -99,7 +101,10 @@ void DdeLink::OnUpdateTick() {
     // An advise nobody asked for ends this tick; what follows waits for the next one.
     if (!tag) return;
     if (tag->TagName.empty()) continue;
-    if (tag->IsServerTag()) UpdateServerTag(*tag, tag->TagName, data);
+    if (tag->IsServerTag())
+      UpdateServerTag(*tag, tag->TagName, data);
+    else if (ctx_.writeClientTag)
+      ctx_.writeClientTag(*tag, tag->TagName, data);
   }
 }
 

@@ -54,6 +54,9 @@ struct DdeLinkContext {
   std::function<bool()> clientsConnected;
   std::function<void(const std::string&)> requestClientShutdown;
   std::function<DdeStatus()> ddeStatus;  // the DDE control's own account of its state
+  // A write cell of the OPC client bridge: its text goes to the other server.
+  std::function<void(const OpcIndex&, const std::string& tag, const std::string& text)>
+      writeClientTag;
   LocaleConversions locale = NeutralConversions();
 };
 

@@ -153,6 +153,9 @@ class FakeClient : public IClientBridgePort {
   void Configure(const ClientSettings& s) override { settings = s; j_.Add("client.configure"); }
   bool ServerConfigured() override { return !settings.Server.empty(); }
   void Start() override { j_.Add("client.start"); }
+  void DisableAndDisconnect() override { j_.Add("client.disable+disconnect"); }
+  void Disconnect() override { j_.Add("client.disconnect"); }
+  void Release() override { j_.Add("client.release"); }
 
  private:
   Journal& j_;

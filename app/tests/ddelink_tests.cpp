@@ -1,12 +1,14 @@
 // The DDE link: conversations per sheet, the advise queue, cell text conversions and writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
 #include "CellText.h"
 #include "CommsBuffer.h"
+#include "ClientTagFile.h"
 #include "DdeLink.h"
 
 namespace {
@@ -90,6 +92,7 @@ struct LinkFixture : ::testing::Test {
   bool localUpdate = false;
   bool clients = false;
   std::vector<std::string> shutdowns;
+  std::vector<std::string> clientWrites;
   std::unique_ptr<DdeLink> link;
 
   void SetUp() override {
@@ -116,6 +119,9 @@ struct LinkFixture : ::testing::Test {
     };
     ctx.clientsConnected = [this] { return clients; };
     ctx.requestClientShutdown = [this](const std::string& r) { shutdowns.push_back(r); };
+    ctx.writeClientTag = [this](const OpcIndex& e, const std::string& tag, const std::string& text) {
+      clientWrites.push_back(tag + "=" + text + (e.IsClientTag() ? "" : " (served!)"));
+    };
     link = std::make_unique<DdeLink>(db, dde, updates, ctx);
     link->CreateAdviseQueue(0);
     log.clear();
@@ -292,4 +298,31 @@ TEST_F(LinkFixture, TheCalculationModeTagAndTheRecalculationHold) {
   link->OnReEnableTick();
   EXPECT_EQ(calculation, -4105);
   EXPECT_EQ(timers.back(), "stop 3");
+}
+
+// Write cells of the OPC client bridge are watched like served cells, but what they hold goes to
+// the bridge: their first text when the conversation opens, then every change at the tick, in
+// queue order, while served tags keep their own path.
+TEST_F(LinkFixture, WriteCellsOfTheClientBridgeSendTheirFirstTextAndEachChange) {
+  CellFormatter f;
+  ClientTagList l = LoadClientDatabase(
+      TagFile("OPC Tag,Type,Item,Write\r\nReg.A,R4,R7C2,w\r\nReg.B,R4,B8,w\r\nRamp,R4,B9,\r\n"),
+      "Plant", db, f);
+  ASSERT_EQ(l.items.size(), 3u);
+  dde.topics["plant"] = "C-7";
+  dde.cells["R7C2"] = {false, "", true, "5\r\n"};
+  link->ConnectToDdeServer("Excel", "plant");
+  EXPECT_EQ(clientWrites, (std::vector<std::string>{"Reg.A=5\r\n", "Reg.B=0\r\n"}));
+  EXPECT_NE(std::find(dde.calls.begin(), dde.calls.end(), "Advise C-7 R8C2"), dde.calls.end());
+  EXPECT_EQ(std::find(dde.calls.begin(), dde.calls.end(), "Request C-7 R9C2 1000 1"), dde.calls.end())
+      << "a read tag's cell is the server's to write, not watched";
+  clientWrites.clear();
+  updates.updates.clear();
+  link->OnDDEAdvise("C-7", "I-R8C2", "7\r\n");
+  link->OnDDEAdvise("C-7", "I-R2C2", "3\r\n");
+  link->OnDDEAdvise("C-7", "I-R7C2", "6\r\n");
+  link->OnUpdateTick();
+  EXPECT_EQ(clientWrites, (std::vector<std::string>{"Reg.B=7\r\n", "Reg.A=6\r\n"}));
+  EXPECT_EQ(updates.Last("Speed")->value, TagValue(3.0));
+  EXPECT_EQ(updates.Last("Reg.A"), nullptr);
 }

@@ -54,6 +54,12 @@ TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
             "2");
   EXPECT_EQ(ItemText(w, IDC_TXTSTATUS), "Running");
   EXPECT_FALSE(IsWindowVisible(GetDlgItem(w, IDC_BTNVIEWERRORLOG)));
+  // No client server: the tag editor's button is there but disabled.
+  HWND tagEditor = GetDlgItem(w, IDC_BTNOPCCLIENT);
+  ASSERT_NE(tagEditor, nullptr);
+  EXPECT_EQ(Text(tagEditor), "OPC Tag Configuration");
+  EXPECT_FALSE(IsWindowEnabled(tagEditor));
+  EXPECT_EQ(ItemText(w, IDC_TXTSERVER), "");
 
   // Resize: the spreadsheet label spans the server frame less twice its offset in it; the
   // separator lines end at the window's width.
@@ -124,6 +130,36 @@ TEST(MainWindow, WithoutAnyIniShowsTheErrorStateAndTheErrorLog) {
 
   PostMessageA(w, WM_CLOSE, 0, 0);
   EXPECT_EQ(p.WaitExit(15000), 0);
+}
+
+// A client server and sheet show in the "OPC Client" frame and enable the tag editor's button;
+// a sheet the workbook does not have is a start-up error, in the log's words.
+TEST(MainWindow, TheClientFrameShowsTheServerAndSheetAndASheetNotInTheWorkbookIsAnError) {
+  ProgramFolder pf;
+  pf.dir.Write("Tessarel.ini",
+               "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=plant.csv\r\nVisible=false\r\n"
+               "[OPC Client]\r\nServer=Sim.OPCDA.2\r\nSheet=NoSuchSheet\r\nDatabase=client.csv\r\n");
+  pf.dir.Write("plant.csv", "Name,Value\r\nSpeed,1\r\n");
+  pf.dir.Write("tags.csv", "Tag,Type,Sheet,Cell,Write\r\nSpeed,R8,plant,R2C2\r\n");
+  Process p;
+  ASSERT_TRUE(Start(p, pf.Exe(), "", pf.dir.Path()));
+  HWND w = FindProcessWindow(p.pi.dwProcessId, kMainClass, 20000);
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(ItemText(w, IDC_TXTSERVER), "Sim.OPCDA.2");
+  EXPECT_EQ(ItemText(w, IDC_TXTCLIENTSHEET), "NoSuchSheet");
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, IDC_BTNOPCCLIENT)));
+  EXPECT_EQ(WaitText(w, IDC_TXTSTATUS, [](const std::string& t) { return t != "Running"; }, 30000),
+            "    Errors - See Tessarel.log");
+  SaveArtifact(w, "tessarel_main_client.bmp");
+  PostMessageA(w, WM_CLOSE, 0, 0);
+  EXPECT_EQ(p.WaitExit(30000), 0);
+  std::string log = ReadFile(pf.dir.File("Tessarel.log"));
+  std::size_t sheet = log.find("  Could not assign sheet to client\r\n");
+  std::size_t client = log.find("  Client not connected\r\n");
+  std::size_t dde = log.find("ConnectToDdeServer:");
+  EXPECT_NE(sheet, std::string::npos) << log;
+  EXPECT_LT(sheet, client) << log;
+  EXPECT_LT(client, dde) << "the client starts before the DDE conversations\n" << log;
 }
 
 namespace {

@@ -1,0 +1,170 @@
+// The OPC client bridge's portable parts: what a write cell's text sends to the server, the
+// client tag file and its write tags in the DDE link's indexes, runs of neighbouring cells, and
+// the DDE link handing write cells to the bridge.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "CellRuns.h"
+#include "ClientTagFile.h"
+#include "ClientValues.h"
+#include "DdeLink.h"
+
+namespace {
+
+std::optional<TagValue> Write(int type, const std::string& cell) {
+  return ClientWriteValue(type, cell + "\r\n", "Yes", "No", NeutralConversions());
+}
+
+std::string TempFile(const std::string& name, const std::string& content) {
+  auto dir = std::filesystem::temp_directory_path() / "tessarel_client_tests";
+  std::filesystem::create_directories(dir);
+  auto p = dir / name;
+  std::ofstream(p, std::ios::binary) << content;
+  return p.string();
+}
+
+class NoServed : public IServedTagsPort {
+ public:
+  std::optional<std::string> Add(const std::string&, long, const TagValue&, short,
+                                 OleDate) override {
+    return std::nullopt;
+  }
+};
+
+struct Tags {
+  NoServed served;
+  std::vector<std::string> log;
+  long errors = 0;
+  ServerTagDatabase db{TagDatabaseContext{
+      [this](const std::string& m) { log.push_back(m); }, [this] { ++errors; },
+      [] { return std::string(","); }, [] { return OleDate{46000}; },
+      [this]() -> IServedTagsPort* { return &served; }, [] { return std::optional<long>(-4105); }}};
+  CellFormatter formatter;
+  ClientTagList Load(const std::string& content) {
+    return LoadClientDatabase(TempFile("client.csv", content), "Plant", db, formatter);
+  }
+};
+
+}  // namespace
+
+TEST(ClientWriteValueTest, NumbersKeepTheirTypeAndNonNumericTextSendsMinus9999) {
+  // Whole numbers round half to even; one that does not fit writes nothing.
+  EXPECT_EQ(Write(kVtInteger, "2.5"), TagValue(int16_t{2}));
+  EXPECT_EQ(Write(kVtInteger, "3.5"), TagValue(int16_t{4}));
+  EXPECT_EQ(Write(kVtInteger, "-32768"), TagValue(int16_t{-32768}));
+  EXPECT_FALSE(Write(kVtInteger, "40000"));
+  EXPECT_EQ(Write(kVtInteger, "#DIV/0!"), TagValue(int16_t{-9999}));
+  EXPECT_EQ(Write(kVtLong, "123456789"), TagValue(int32_t{123456789}));
+  EXPECT_FALSE(Write(kVtLong, "3000000000"));
+  EXPECT_EQ(Write(kVtLong, "abc"), TagValue(int32_t{-9999}));
+  // Singles are limited to +-1e38; doubles keep every digit.
+  EXPECT_EQ(Write(kVtSingle, "1e40"), TagValue(1e38f));
+  EXPECT_EQ(Write(kVtSingle, "-1e40"), TagValue(-1e38f));
+  EXPECT_EQ(Write(kVtSingle, " 12 "), TagValue(12.0f));
+  EXPECT_EQ(Write(kVtSingle, "#N/A"), TagValue(-9999.0f));
+  EXPECT_EQ(Write(kVtDouble, "0.1"), TagValue(0.1));
+  EXPECT_EQ(Write(kVtDouble, "123456789.123"), TagValue(123456789.123));
+  EXPECT_EQ(Write(kVtDouble, ""), TagValue(-9999.0));
+  // Other whole-number types travel as doubles and are fitted to the item's type when written.
+  EXPECT_EQ(Write(17 /* UI1 */, "200"), TagValue(200.0));
+  EXPECT_EQ(Write(19 /* UI4 */, "x"), TagValue(-9999.0));
+}
+
+TEST(ClientWriteValueTest, TextsBooleansDatesAndUnknownTypes) {
+  // The cell's line end and the blanks around the text are not sent.
+  EXPECT_EQ(Write(kVtString, "  Pump 3 "), TagValue(std::string("Pump 3")));
+  EXPECT_EQ(ClientWriteValue(kVtString, "a\r\n\0", "T", "F", NeutralConversions()),
+            TagValue(std::string("a")));
+  // Booleans by the configured texts' leading characters; anything else writes nothing.
+  EXPECT_EQ(Write(kVtBoolean, "Yes"), TagValue(true));
+  EXPECT_EQ(Write(kVtBoolean, "Yesterday"), TagValue(true));
+  EXPECT_EQ(Write(kVtBoolean, "No"), TagValue(false));
+  EXPECT_FALSE(Write(kVtBoolean, "TRUE"));
+  EXPECT_FALSE(Write(kVtBoolean, "1"));
+  EXPECT_EQ(Write(kVtDate, "2026-12-08 10:30"), TagValue(OleDate{OleDateFromParts(2026, 12, 8, 10, 30, 0)}));
+  EXPECT_FALSE(Write(kVtDate, "not a date"));
+  EXPECT_FALSE(Write(0, "5"));   // the server gave no type (the item was refused)
+  EXPECT_FALSE(Write(13, "5"));  // an object type
+  EXPECT_FALSE(Write(kVtDouble | 0x2000, "5"));  // an array
+}
+
+TEST(ClientWriteValueTest, ErrorTextShowsTheCodeInHexWithoutLeadingZeros) {
+  EXPECT_EQ(ClientErrorText(static_cast<long>(0xC0040007), "Error adding OPC Items"),
+            "OPC Client (0xC0040007) - Error adding OPC Items");
+  EXPECT_EQ(ClientErrorText(-2147221005, "Error connecting to X on pc2"),
+            "OPC Client (0x800401F3) - Error connecting to X on pc2");
+  EXPECT_EQ(ClientErrorText(91, "Add Group"), "OPC Client (0x5B) - Add Group");
+  EXPECT_EQ(HexCode(0), "0");
+}
+
+TEST(ClientTagFileTest, ReadAndWriteLinesAndWhatIsSkipped) {
+  Tags t;
+  ClientTagList l = t.Load(
+      "OPC Tag,Type,Item,Write\r\n"
+      "Ramp.R8,R4,R3C2,\r\n"         // read tag, R1C1 cell
+      "Register.R8,BOOL,B4,yes\r\n"  // write tag, A1 cell, the type field ignored
+      "Only.Two,R4\r\n"              // no cell: skipped
+      "Empty.Cell,R4,,yes\r\n"       // no cell even though it writes: skipped
+      ",R4,R9C9,\r\n"                // no item ID: skipped
+      "Three.Fields,R4,C7\r\n");     // a read tag
+  EXPECT_EQ(l.items, (std::vector<std::string>{"Ramp.R8", "Register.R8", "Three.Fields"}));
+  EXPECT_EQ(l.cells, (std::vector<std::string>{"B3", "B4", "C7"}));
+  EXPECT_EQ(l.writes, (std::vector<bool>{false, true, false}));
+  // Only the write tag is watched by the DDE link: indexed by name and by sheet + R1C1 cell,
+  // and in the sheet's cell list.
+  ASSERT_EQ(t.db.gTagsByName.Count(), 1u);
+  auto w = t.db.gTagsByName.Find("register.r8");
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(w->IsClientTag());
+  EXPECT_EQ(w->Item, "R4C2");
+  EXPECT_EQ(w->Sheet, "plant");
+  EXPECT_EQ(w->Server, "Excel");
+  EXPECT_EQ(t.db.gTagsByCell.Find("PLANT+R4C2"), w);
+  auto sheet = t.db.gSheets.Find("plant");
+  ASSERT_TRUE(sheet);
+  ASSERT_EQ(sheet->Entries().size(), 1u);
+  EXPECT_EQ(sheet->Entries()[0].OpcTag, "Register.R8");
+  EXPECT_EQ(sheet->Entries()[0].ItemName, "R4C2");
+}
+
+TEST(ClientTagFileTest, TakenNamesAndCellsAreAddedButNotWatchedAndLongFilesLoadWhole) {
+  Tags t;
+  t.db.LoadServerDatabase(TempFile("served.csv", "Tag,Type,Sheet,Cell,Write\r\nSpeed,R8,Plant,R2C2,y\r\n"));
+  std::string file = "OPC Tag,Type,Item,Write\r\n"
+                     "Speed,R4,R9C9,w\r\n"      // the name of a served tag
+                     "Reg.A,R4,B2,w\r\n"        // the cell of a served tag
+                     "Reg.B,R4,R5C5,w\r\n"
+                     "Reg.C,R4,E5,w\r\n";       // the same cell as the line before
+  for (int i = 0; i < 250; ++i) file += "Bulk." + std::to_string(i) + ",R4,R" + std::to_string(10 + i) + "C1,\r\n";
+  ClientTagList l = t.Load(file);
+  ASSERT_EQ(l.items.size(), 254u);
+  EXPECT_EQ(l.items[253], "Bulk.249");
+  EXPECT_EQ(l.cells[253], "A259");
+  EXPECT_TRUE(t.db.gTagsByName.Find("Speed")->IsServerTag());
+  EXPECT_TRUE(t.db.gTagsByName.Find("Reg.B")->IsClientTag());
+  EXPECT_EQ(t.db.gTagsByName.Find("Reg.C"), nullptr);  // its cell is Reg.B's
+  EXPECT_EQ(t.db.gSheets.Find("plant")->Entries().size(), 2u);  // Speed and Reg.B
+  // A file with only its header, and one that does not exist, give nothing.
+  EXPECT_TRUE(t.Load("OPC Tag,Type,Item,Write\r\n").items.empty());
+  EXPECT_TRUE(LoadClientDatabase("/no/such/dir/client.csv", "Plant", t.db, t.formatter).items.empty());
+}
+
+TEST(CellRunsTest, NeighboursDownAColumnOrAlongARowMakeOneRange) {
+  auto runs = FindCellRuns({"B2", "B3", "B4", "C4", "D4", "A1", "A3", "bad", "Z9"});
+  ASSERT_EQ(runs.size(), 6u);
+  EXPECT_EQ(runs[0].range, "B2:B4");
+  EXPECT_TRUE(runs[0].down);
+  EXPECT_EQ(runs[1].range, "C4:D4");  // B4 already belongs to the column before
+  EXPECT_FALSE(runs[1].down);
+  EXPECT_EQ(runs[1].first, 3u);
+  EXPECT_EQ(runs[2].range, "A1");
+  EXPECT_EQ(runs[3].range, "A3");     // a gap breaks the run
+  EXPECT_EQ(runs[4].range, "bad");
+  EXPECT_EQ(runs[5].range, "Z9");
+  EXPECT_EQ(runs[5].count, 1u);
+  EXPECT_TRUE(FindCellRuns({}).empty());
+  // Going back up a column is not a run (the values would land in the wrong order).
+  EXPECT_EQ(FindCellRuns({"B3", "B2"}).size(), 2u);
+}
