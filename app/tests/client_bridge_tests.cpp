@@ -9,6 +9,8 @@
 #include <map>
 
 #include "ClientBridge.h"
+#include "ExcelClientSheet.h"
+#include "common/Dispatch.h"
 #include "SimServerProcess.h"
 #include "common/Bstr.h"
 #include "common/SafeArray.h"
@@ -359,9 +361,75 @@ TEST(ClientBridgeTest, StartUpMessagesAliasesAndTheFrameTexts) {
   EXPECT_EQ(bridge.gOpcClient->Server, "");
   EXPECT_EQ(bridge.gOpcClient->Node, "pc9");
 
+  // The servers of this computer, through a server object made only for the question.
+  common::Variant list = bridge.gOpcClient->OPCServerList();
+  EXPECT_EQ(bridge.gOpcClient->Status(), "OK");
+  ASSERT_EQ(V_VT(list.Ptr()), VT_ARRAY | VT_BSTR);
+  bool found = false;
+  common::SafeArray names;
+  ASSERT_EQ(S_OK, names.CopyFrom(V_ARRAY(list.Ptr())));
+  for (LONG i = names.LowerBound(); i <= names.UpperBound(); ++i) {
+    BSTR n = nullptr;
+    names.GetElement(i, &n);
+    found = found || common::Bstr::Adopt(n).ToUtf8() == "Sim.OPCDA.2";
+  }
+  EXPECT_TRUE(found);
+
   bridge.DisableAndDisconnect();
   EXPECT_EQ(bridge.gOpcClient->Status(), "Disconnected");
   bridge.Release();
   DeleteFileA((folder + "\\ServerAlias.ini").c_str());
   RemoveDirectoryA(folder.c_str());
+}
+
+// The client sheet on the spreadsheet stand-in: neighbouring cells of one notification go in as
+// one range call and land in their own cells; a range the spreadsheet refuses is written cell by
+// cell, so only the bad cell misses its value.
+TEST(ExcelClientSheetTest, NeighbouringCellsGoInAsOneRangeAndARefusedRangeCellByCell) {
+  ComScope com;
+  CLSID clsid;
+  if (FAILED(CLSIDFromProgID(L"Excel.Application", &clsid))) GTEST_SKIP() << "no spreadsheet";
+  common::ComPtr<IDispatch> app;
+  ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, app.PutVoid()));
+  Variant books, book;
+  ASSERT_EQ(S_OK, common::GetProperty(app.Get(), L"Workbooks", books.Ptr()));
+  ASSERT_EQ(S_OK, common::CallMethod(V_DISPATCH(books.Ptr()), L"Add", {}, book.Ptr()));
+  Variant sheetName;
+  {
+    Variant sheets, first;
+    ASSERT_EQ(S_OK, common::GetProperty(V_DISPATCH(book.Ptr()), L"Worksheets", sheets.Ptr()));
+    ASSERT_EQ(S_OK, common::GetProperty(V_DISPATCH(sheets.Ptr()), L"Item", first.Ptr(), {Variant(1)}));
+    ASSERT_EQ(S_OK, common::GetProperty(V_DISPATCH(first.Ptr()), L"Name", sheetName.Ptr()));
+  }
+  common::ComPtr<IDispatch> ws =
+      FindWorksheet(app.Get(), 1, common::Bstr::Copy(V_BSTR(sheetName.Ptr())).ToAnsi());
+  ASSERT_TRUE(ws);
+  EXPECT_FALSE(FindWorksheet(app.Get(), 1, "No Such Sheet"));
+  EXPECT_FALSE(FindWorksheet(app.Get(), 7, "Sheet1"));
+  ExcelClientSheet sheet(ws);
+  auto valueOf = [&](const wchar_t* cell) {
+    Variant r, v;
+    common::GetProperty(ws.Get(), L"Range", r.Ptr(), {Variant(cell)});
+    if (V_VT(r.Ptr()) == VT_DISPATCH) common::GetProperty(V_DISPATCH(r.Ptr()), L"Value", v.Ptr());
+    return v;
+  };
+
+  Variant a(1.5), b(true), c(L"text"), d(42L);
+  std::vector<CellWrite> w = {{"B2", a.Ptr()}, {"B3", b.Ptr()}, {"B4", c.Ptr()}, {"D1", d.Ptr()}};
+  EXPECT_EQ(sheet.SetValues(w), 4u);
+  EXPECT_EQ(sheet.Calls(), 2) << "B2:B4 in one call, D1 in another";
+  EXPECT_EQ(AsDouble(valueOf(L"B2")), 1.5);
+  EXPECT_EQ(V_VT(valueOf(L"B3").Ptr()), VT_BOOL);
+  EXPECT_EQ(V_VT(valueOf(L"B4").Ptr()), VT_BSTR);
+  EXPECT_EQ(AsDouble(valueOf(L"D1")), 42);
+
+  // An object is no cell value: the range is refused and its other cells still get theirs.
+  Variant obj(static_cast<IDispatch*>(app.Get())), e(7.0), f(8.0);
+  std::vector<CellWrite> bad = {{"C1", e.Ptr()}, {"C2", obj.Ptr()}, {"C3", f.Ptr()}};
+  EXPECT_EQ(sheet.SetValues(bad), 2u);
+  EXPECT_EQ(AsDouble(valueOf(L"C1")), 7);
+  EXPECT_EQ(AsDouble(valueOf(L"C3")), 8);
+
+  common::PutProperty(app.Get(), L"DisplayAlerts", Variant(false));
+  common::CallMethod(app.Get(), L"Quit");
 }
