@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <random>
 
 #include "CellRuns.h"
 #include "ClientTagFile.h"
@@ -167,4 +170,36 @@ TEST(CellRunsTest, NeighboursDownAColumnOrAlongARowMakeOneRange) {
   EXPECT_TRUE(FindCellRuns({}).empty());
   // Going back up a column is not a run (the values would land in the wrong order).
   EXPECT_EQ(FindCellRuns({"B3", "B2"}).size(), 2u);
+}
+
+// Client tag files and cell texts come from users and the spreadsheet: random ones (commas,
+// quotes, line ends, cell-like texts) must load without reading out of bounds (the native tree
+// runs this under the address sanitizer) and keep the lists and indexes consistent.
+TEST(ClientTagFileTest, RandomFilesAndCellTextsKeepTheListsConsistent) {
+  std::mt19937 rng(20261208);
+  const std::string alphabet = "AbRC019,,,\"\r\n \t.-+eE#x";
+  auto randomText = [&](std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % alphabet.size()];
+    return s;
+  };
+  for (int round = 0; round < 300; ++round) {
+    Tags t;
+    ClientTagList l = t.Load("OPC Tag,Type,Item,Write\r\n" + randomText(rng() % 400));
+    ASSERT_EQ(l.items.size(), l.cells.size());
+    ASSERT_EQ(l.items.size(), l.writes.size());
+    for (std::size_t i = 0; i < l.items.size(); ++i) ASSERT_FALSE(l.items[i].empty());
+    // Every watched tag is a write tag of the list, and each is in both indexes.
+    for (const auto& e : t.db.gTagsByName.Items()) {
+      auto at = std::find(l.items.begin(), l.items.end(), e->TagName);
+      ASSERT_NE(at, l.items.end());
+      ASSERT_TRUE(l.writes[static_cast<std::size_t>(at - l.items.begin())]);
+      ASSERT_EQ(t.db.gTagsByCell.Find("Plant+" + e->Item), e);
+    }
+    const std::string text = randomText(rng() % 40);
+    for (int type : std::initializer_list<int>{kVtInteger, kVtLong, kVtSingle, kVtDouble, kVtDate, kVtString, kVtBoolean, 17, 19}) {
+      std::optional<TagValue> v = ClientWriteValue(type, text, "Yes", "No", NeutralConversions());
+      if (const float* f = v ? std::get_if<float>(&*v) : nullptr) ASSERT_LE(std::fabs(*f), 1e38f);
+    }
+  }
 }
