@@ -2,20 +2,23 @@
 //   SimServer /regserver | /unregserver
 //   SimServer [-Embedding] [--shutdown-after SECONDS] [--shutdown-reason TEXT]
 //             [--early-completion] [--tick-ms MS] [--linger-ms MS] [--idle-exit-ms MS]
-//             [--seed N]
+//             [--seed N] [--bulk N]
 // --shutdown-after asks every client to disconnect (IOPCShutdown) that many seconds after the
 // server started serving; new clients then start a fresh server. --early-completion makes the
 // DA 1.0 personality send its asynchronous completions before the call that started them
-// returns. The program prints "ready" once clients may connect, and ends lingerMs after its last
+// returns. --bulk N adds Bulk.0001 .. Bulk.N, which all take a new value every second (see
+// SimBulk.h). The program prints "ready" once clients may connect, and ends lingerMs after its last
 // client has gone (or idleExitMs after its start when no client ever came).
 #include <windows.h>
 #include <objbase.h>
 
 #include "EarlyCompletion.h"
+#include "SimBulk.h"
 #include "SimServer.h"
 
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <string>
 
 using namespace opc_sim;
@@ -28,6 +31,7 @@ struct Options {
   std::wstring shutdownReason = L"The simulation server is shutting down";
   long tickMs = 250, lingerMs = 2000, idleExitMs = 30000;
   unsigned long seed = 0;
+  long bulk = 0;
 };
 
 int Usage(const std::wstring& why) {
@@ -36,7 +40,7 @@ int Usage(const std::wstring& why) {
            L"usage: SimServer /regserver | /unregserver\n"
            L"       SimServer [-Embedding] [--shutdown-after SECONDS] [--shutdown-reason TEXT]\n"
            L"                 [--early-completion] [--tick-ms MS] [--linger-ms MS]\n"
-           L"                 [--idle-exit-ms MS] [--seed N]\n",
+           L"                 [--idle-exit-ms MS] [--seed N] [--bulk N]\n",
            why.c_str());
   return 2;
 }
@@ -54,6 +58,7 @@ struct Server {
   Options opt;
   SimPersonality da20;
   SimPersonality da10;
+  std::unique_ptr<BulkItems> bulk20, bulk10;
   IClassFactory* earlyFactory = nullptr;
   DWORD earlyCookie = 0;
   DWORD startTick = 0;
@@ -70,6 +75,12 @@ struct Server {
   HRESULT Start() {
     HRESULT hr = da20.Populate();
     if (SUCCEEDED(hr)) hr = da10.Populate();
+    if (SUCCEEDED(hr) && opt.bulk > 0) {
+      bulk20 = std::make_unique<BulkItems>(da20.Toolkit().ServedTags(), opt.bulk);
+      bulk10 = std::make_unique<BulkItems>(da10.Toolkit().ServedTags(), opt.bulk);
+      hr = bulk20->Populate();
+      if (SUCCEEDED(hr)) hr = bulk10->Populate();
+    }
     if (FAILED(hr)) return hr;
     hr = da20.Toolkit().StartServing();
     if (FAILED(hr)) return hr;
@@ -108,6 +119,14 @@ void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) {
     double elapsed = (GetTickCount() - g_server->startTick) / 1000.0;
     g_server->da20.Items().Tick(elapsed);
     g_server->da10.Items().Tick(elapsed);
+  } catch (...) {
+  }
+}
+
+void CALLBACK OnBulkStep(HWND, UINT, UINT_PTR, DWORD) {
+  try {
+    if (g_server->bulk20) g_server->bulk20->Step();
+    if (g_server->bulk10) g_server->bulk10->Step();
   } catch (...) {
   }
 }
@@ -196,6 +215,10 @@ int wmain(int argc, wchar_t** argv) {
       if (!Number(next, 1, 0x7FFFFFFF, n)) return Usage(L"--seed needs a positive number");
       opt.seed = static_cast<unsigned long>(n);
       ++i;
+    } else if (a == L"--bulk") {
+      if (!Number(next, 1, 100000, n)) return Usage(L"--bulk needs 1..100000 items");
+      opt.bulk = n;
+      ++i;
     } else {
       return Usage(L"unknown argument '" + a + L"'");
     }
@@ -235,6 +258,7 @@ int wmain(int argc, wchar_t** argv) {
       fputs("ready\n", stdout);
       fflush(stdout);
       SetTimer(nullptr, 0, static_cast<UINT>(opt.tickMs), &OnTick);
+      if (opt.bulk > 0) SetTimer(nullptr, 0, 1000, &OnBulkStep);
       SetTimer(nullptr, 0, static_cast<UINT>(opt.idleExitMs), &OnIdle);
       if (opt.shutdownAfterS > 0)
         SetTimer(nullptr, 0, static_cast<UINT>(opt.shutdownAfterS * 1000), &OnShutdownAfter);
