@@ -67,7 +67,8 @@ struct Bridge {
       return ::testing::AssertionFailure() << "Tessarel did not link the sheet:\n" << f.Log();
     return ::testing::AssertionSuccess();
   }
-  // Tessarel ends when its last OPC client leaves: one comes and goes.
+  // Tessarel ends when its last OPC client leaves: one comes and goes, while the test holds no
+  // other.
   long End() {
     OpcSession last;
     std::string why = last.Connect({L"Excel.CalculationMode"});
@@ -197,8 +198,9 @@ TEST(ClientBridge, ReadTagsFillTheirCellsWithTypedValuesAndKeepTheLastGoodOneWhi
   b.SimWrite("Quality.SettableQuality", "192");
   EXPECT_TRUE(b.CellShows(L"E5", "R8 6.5")) << b.Cell(L"E5");
 
+  // The last client of Tessarel leaving ends it.
   served.Close();
-  EXPECT_EQ(b.End(), 0);
+  EXPECT_EQ(b.tessarel.WaitExit(30000), 0);
   const std::string log = b.f.Log();
   EXPECT_FALSE(Has(log, "OPC Client")) << log;
   EXPECT_FALSE(Has(log, "Client not connected")) << log;
