@@ -274,6 +274,11 @@ class SimSide : public IOPCDataCallback {
 class SimProcess {
  public:
   explicit SimProcess(const std::string& folder) : out_(folder + "\\SimServer.out") {}
+  // Killed while registered, it would leave Wine's COM a stale class registration that fails
+  // every later activation: it is given time to leave by itself once its clients have gone.
+  ~SimProcess() {
+    if (proc_.ok) proc_.WaitExit(20000);
+  }
   bool Start(const std::string& args, double timeoutSeconds) {
     if (!wintest::StartToFile(proc_, gBin + "\\SimServer.exe", args, out_)) return false;
     double until = Now() + timeoutSeconds;
@@ -776,6 +781,157 @@ int Soak(int argc, char** argv) {
   return bad ? 3 : 0;
 }
 
+// ---- the bridge in process ---------------------------------------------------------------------
+
+// Counts what the bridge would write into cells, writes nothing.
+class CountingSheet : public IClientSheet {
+ public:
+  std::size_t SetValues(const std::vector<CellWrite>& writes) override {
+    ++calls;
+    cells += static_cast<long long>(writes.size());
+    return writes.size();
+  }
+  long long calls = 0, cells = 0;
+};
+
+double OwnPrivateMB() {
+  PROCESS_MEMORY_COUNTERS_EX pmc{};
+  pmc.cb = sizeof pmc;
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc))
+    return -1;
+  SIZE_T priv = pmc.PrivateUsage ? pmc.PrivateUsage : pmc.PagefileUsage;
+  return priv / 1048576.0;
+}
+
+struct Growth {
+  std::string what;
+  double startMB = 0, endMB = 0, seconds = 0;
+  long long notifications = 0, cells = 0;
+};
+
+// Samples this process's memory while the message loop runs for `seconds`, after 15 s for the
+// first notifications and the heap to settle.
+Growth Watch(const std::string& what, long seconds, const std::function<long long()>& notifications,
+             const std::function<long long()>& cells) {
+  Growth g;
+  g.what = what;
+  PumpUntil(Now() + 15.0);  // the first notifications, the heap settling
+  const long long n0 = notifications(), c0 = cells();
+  g.startMB = OwnPrivateMB();
+  const double t0 = Now();
+  for (long at = 30; at <= seconds; at += 30) {
+    PumpUntil(t0 + at);
+    Say("    %s, %ld s: %.2f MB private, %lld notifications\n", what.c_str(), at, OwnPrivateMB(),
+        notifications() - n0);
+  }
+  PumpUntil(t0 + seconds);
+  g.endMB = OwnPrivateMB();
+  g.seconds = Now() - t0;
+  g.notifications = notifications() - n0;
+  g.cells = cells() - c0;
+  return g;
+}
+
+int InProcess(int argc, char** argv) {
+  const long n = std::max(1L, std::atol(Arg(argc, argv, "--items", "1000").c_str()));
+  const long seconds = std::max(30L, std::atol(Arg(argc, argv, "--seconds", "120").c_str()));
+  Say("inproc: the bridge's client (cOpcClient over Veltrane) in this process on SimServer --bulk %ld,\n"
+      "this process's private memory over %ld s: a bare group (baseline), the client writing into a\n"
+      "sheet that only counts, the client writing into the spreadsheet\n", n, seconds);
+  wintest::TempFolder dir("client_inproc");
+  SimProcess sim(dir.Path());
+  if (!sim.Start("--bulk " + std::to_string(n) + " --linger-ms 2000 --idle-exit-ms 300000", 60)) {
+    Say("  SimServer did not start: %s\n", sim.Output().c_str());
+    return 1;
+  }
+  std::vector<std::wstring> ids;
+  std::vector<std::string> items, cells;
+  for (long i = 1; i <= n; ++i) {
+    ids.push_back(BulkId(i));
+    items.push_back(common::WideToUtf8(BulkId(i)));
+    cells.push_back("A" + std::to_string(i));
+  }
+  // Held for the whole run: SimServer leaves a moment after its last client, and the variants
+  // come one after another.
+  SimSide keeper;
+  if (HRESULT hr = keeper.Connect(1000, {L"Bulk.Steps"}, false); FAILED(hr)) {
+    Say("  connection to SimServer failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+    return 1;
+  }
+  std::vector<Growth> rows;
+  {
+    long long values = 0;
+    SimSide bare;
+    bare.onChange = [&](OPCHANDLE, const VARIANT&, WORD, double) { ++values; };
+    HRESULT hr = bare.Connect(1000, ids, true);
+    if (FAILED(hr)) {
+      Say("  connection to SimServer failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+      return 1;
+    }
+    // Every notification brings all N items (each changes every step).
+    rows.push_back(Watch("bare group", seconds, [&] { return values / n; }, [&] { return values; }));
+  }
+  std::string log;
+  ClientContext ctx;
+  ctx.log = [&](const std::string& line) { log += line + "\n"; };
+  ctx.countError = [] {};
+  ctx.programFolder = dir.Path();
+  ctx.createServer = [](IOPCAutoServer** server) {
+    return CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCAutoServer,
+                            reinterpret_cast<void**>(server));
+  };
+  for (int variant = 0; variant < 2; ++variant) {
+    std::unique_ptr<Book> book;
+    std::shared_ptr<IClientSheet> sheet;
+    auto counting = std::make_shared<CountingSheet>();
+    if (variant == 0) {
+      sheet = counting;
+    } else {
+      book = std::make_unique<Book>();
+      book->Add();
+      sheet = std::make_shared<ExcelClientSheet>(FindWorksheet(book->App(), book->WorkbookPosition(), book->SheetName()));
+    }
+    auto client = std::make_unique<cOpcClient>(ctx);
+    client->Server = "Sim.OPCDA.2";
+    client->SetSheet(sheet);
+    if (!client->Connect()) {
+      Say("  the client did not connect: %s\n%s", client->Status().c_str(), log.c_str());
+      return 1;
+    }
+    client->AddOPCItems(items, cells, std::vector<bool>(static_cast<size_t>(n), false));
+    // After the items it reads them all once ("OPC Sync Read All OK"); a failure shows as
+    // "OPC Client (0x...) - ...".
+    if (client->Status().rfind("OPC Client (", 0) == 0 || log.find("adding tag") != std::string::npos) {
+      Say("  the items were not added: %s\n%s", client->Status().c_str(), log.c_str());
+      return 1;
+    }
+    if (variant == 0) {
+      rows.push_back(Watch("client, counting sheet", seconds, [&] { return counting->calls; },
+                           [&] { return counting->cells; }));
+    } else {
+      auto* xs = static_cast<ExcelClientSheet*>(sheet.get());
+      rows.push_back(Watch("client, spreadsheet", seconds, [&] { return static_cast<long long>(xs->Calls()); },
+                           [&] { return static_cast<long long>(xs->Calls()) * n; }));
+    }
+    client->Disconnect();
+    client.reset();
+  }
+  Say("\nthis process's private memory while notifications of %ld items arrive once a second\n", n);
+  Say("  %-26s start MB   end MB   growth KB/min   KB per notification   ratio to bare group\n", "");
+  const double base = rows.empty() ? 0 : (rows[0].endMB - rows[0].startMB) * 1024 / rows[0].seconds * 60;
+  for (auto& g : rows) {
+    const double kbMin = (g.endMB - g.startMB) * 1024 / g.seconds * 60;
+    char ratio[32] = "(bare: < 1 KB/min)";
+    if (std::fabs(base) > 1) std::snprintf(ratio, sizeof ratio, "%.3f", kbMin / base);
+    Say("  %-26s %8.2f %8.2f %12.1f %16.2f %16s\n", g.what.c_str(), g.startMB, g.endMB, kbMin,
+        g.notifications ? (g.endMB - g.startMB) * 1024 / static_cast<double>(g.notifications) : 0,
+        ratio);
+  }
+  keeper.Disconnect();
+  if (sim.WaitExit(15000) < 0) Say("  (SimServer did not end within 15 s of its last client leaving)\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -784,17 +940,21 @@ int main(int argc, char** argv) {
   gBin = self;
   gBin.resize(gBin.find_last_of("\\/"));
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode != "cells" && mode != "latency" && mode != "soak") {
+  if (mode != "cells" && mode != "latency" && mode != "soak" && mode != "inproc") {
     std::fprintf(stderr,
                  "usage: client_bench cells [--cells N] [--rounds R]\n"
                  "       client_bench latency [--samples N] [--tick MS] [--rate MS]\n"
-                 "       client_bench soak [--items N] [--seconds S] [--poll MS]\n");
+                 "       client_bench soak [--items N] [--seconds S] [--poll MS]\n"
+                 "       client_bench inproc [--items N] [--seconds S]\n");
     return 2;
   }
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
   int rc = 1;
   try {
-    rc = mode == "cells" ? Cells(argc, argv) : mode == "latency" ? Latency(argc, argv) : Soak(argc, argv);
+    rc = mode == "cells"     ? Cells(argc, argv)
+         : mode == "latency" ? Latency(argc, argv)
+         : mode == "soak"    ? Soak(argc, argv)
+                             : InProcess(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "client_bench: %s\n", e.what());
   }
