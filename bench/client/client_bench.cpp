@@ -811,20 +811,28 @@ struct Growth {
 
 // Samples this process's memory while the message loop runs for `seconds`, after 15 s for the
 // first notifications and the heap to settle.
+// `everySecond`, when given, runs once a second all along.
 Growth Watch(const std::string& what, long seconds, const std::function<long long()>& notifications,
-             const std::function<long long()>& cells) {
+             const std::function<long long()>& cells, const std::function<void()>& everySecond = {}) {
   Growth g;
   g.what = what;
-  PumpUntil(Now() + 15.0);  // the first notifications, the heap settling
+  auto runUntil = [&](double until) {
+    if (!everySecond) return PumpUntil(until);
+    while (Now() < until) {
+      everySecond();
+      PumpUntil(std::min(until, Now() + 1.0));
+    }
+  };
+  runUntil(Now() + 15.0);  // the first notifications, the heap settling
   const long long n0 = notifications(), c0 = cells();
   g.startMB = OwnPrivateMB();
   const double t0 = Now();
   for (long at = 30; at <= seconds; at += 30) {
-    PumpUntil(t0 + at);
+    runUntil(t0 + at);
     Say("    %s, %ld s: %.2f MB private, %lld notifications\n", what.c_str(), at, OwnPrivateMB(),
         notifications() - n0);
   }
-  PumpUntil(t0 + seconds);
+  runUntil(t0 + seconds);
   g.endMB = OwnPrivateMB();
   g.seconds = Now() - t0;
   g.notifications = notifications() - n0;
@@ -836,8 +844,9 @@ int InProcess(int argc, char** argv) {
   const long n = std::max(1L, std::atol(Arg(argc, argv, "--items", "1000").c_str()));
   const long seconds = std::max(30L, std::atol(Arg(argc, argv, "--seconds", "120").c_str()));
   Say("inproc: the bridge's client (cOpcClient over Veltrane) in this process on SimServer --bulk %ld,\n"
-      "this process's private memory over %ld s: a bare group (baseline), the client writing into a\n"
-      "sheet that only counts, the client writing into the spreadsheet\n", n, seconds);
+      "this process's private memory over %ld s: synchronous reads of the items, a bare group\n"
+      "(baseline), the client writing into a sheet that only counts, the client writing into the\n"
+      "spreadsheet\n", n, seconds);
   wintest::TempFolder dir("client_inproc");
   SimProcess sim(dir.Path());
   if (!sim.Start("--bulk " + std::to_string(n) + " --linger-ms 2000 --idle-exit-ms 300000", 60)) {
@@ -859,6 +868,17 @@ int InProcess(int argc, char** argv) {
     return 1;
   }
   std::vector<Growth> rows;
+  {
+    // The other direction: the same items' values as [out] arrays of a synchronous read, once a
+    // second, freed here as the caller.
+    SimSide reader;
+    if (SUCCEEDED(reader.Connect(1000, ids, false))) {
+      long long reads = 0;
+      std::vector<double> got;
+      rows.push_back(Watch("sync Read, no subscription", seconds, [&] { return reads; },
+                           [&] { return reads * n; }, [&] { reads += reader.Read(OPC_DS_DEVICE, got); }));
+    }
+  }
   {
     long long values = 0;
     SimSide bare;
@@ -918,7 +938,8 @@ int InProcess(int argc, char** argv) {
   }
   Say("\nthis process's private memory while notifications of %ld items arrive once a second\n", n);
   Say("  %-26s start MB   end MB   growth KB/min   KB per notification   ratio to bare group\n", "");
-  const double base = rows.empty() ? 0 : (rows[0].endMB - rows[0].startMB) * 1024 / rows[0].seconds * 60;
+  // The bare group is the baseline (the second row).
+  const double base = rows.size() < 2 ? 0 : (rows[1].endMB - rows[1].startMB) * 1024 / rows[1].seconds * 60;
   for (auto& g : rows) {
     const double kbMin = (g.endMB - g.startMB) * 1024 / g.seconds * 60;
     char ratio[32] = "(bare: < 1 KB/min)";
