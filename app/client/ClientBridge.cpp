@@ -2,6 +2,40 @@
 
 #include "ClientValues.h"
 #include "ToolkitHost.h"
+#include "common/Strings.h"
+#include "common/Variant.h"
+
+namespace {
+
+// The texts of a one-dimensional array of strings (or of variants holding strings), from its
+// lower to its upper bound.
+std::optional<std::vector<std::string>> StringsOf(const VARIANT& v) {
+  if (!(V_VT(&v) & VT_ARRAY)) return std::nullopt;
+  SAFEARRAY* sa = (V_VT(&v) & VT_BYREF) ? (V_ARRAYREF(&v) ? *V_ARRAYREF(&v) : nullptr) : V_ARRAY(&v);
+  VARTYPE vt = VT_EMPTY;
+  LONG lo = 0, hi = -1;
+  if (!sa || SafeArrayGetDim(sa) != 1 || FAILED(SafeArrayGetVartype(sa, &vt)) ||
+      FAILED(SafeArrayGetLBound(sa, 1, &lo)) || FAILED(SafeArrayGetUBound(sa, 1, &hi)))
+    return std::nullopt;
+  std::vector<std::string> out;
+  for (LONG i = lo; i <= hi; ++i) {
+    common::Variant e;
+    if (vt == VT_BSTR) {
+      BSTR b = nullptr;
+      if (FAILED(SafeArrayGetElement(sa, &i, &b))) return std::nullopt;
+      V_VT(e.Ptr()) = VT_BSTR;
+      V_BSTR(e.Ptr()) = b;
+    } else if (vt != VT_VARIANT || FAILED(SafeArrayGetElement(sa, &i, e.Ptr()))) {
+      return std::nullopt;
+    }
+    common::Variant text;
+    if (FAILED(VariantChangeType(text.Ptr(), e.Ptr(), 0, VT_BSTR))) return std::nullopt;
+    out.push_back(common::WideToAnsi(common::FromOle(V_BSTR(text.Ptr()))));
+  }
+  return out;
+}
+
+}  // namespace
 
 void ClientBridge::Configure(const ClientSettings& s) {
   ClientNode = s.Node;
@@ -114,4 +148,13 @@ void ClientBridge::DisableAndDisconnect() {
 
 void ClientBridge::Disconnect() {
   if (gOpcClient && gOpcClient->ConnectedServer()) gOpcClient->Disconnect();
+}
+
+std::optional<std::vector<std::string>> ClientBridge::GetOPCServerList() {
+  common::ComPtr<IOPCAutoServer> server;  // m_ThisOpcServer: only for this list
+  if (!ctx_.createServer || FAILED(ctx_.createServer(server.ReleaseAndGetAddressOf())) || !server)
+    return std::nullopt;
+  common::Variant list;
+  if (FAILED(server->GetOPCServers(common::Variant::Missing(), list.Ptr()))) return std::nullopt;
+  return StringsOf(*list.Ptr());
 }

@@ -44,8 +44,10 @@ class ClientBridge : public IClientBridgePort {
 
   void SetClientOpcServer(const std::string& progId);
   // The Server text box; setting another ProgID connects to that server instead.
-  std::string SelectedOpcServer() const { return serverText_; }
+  std::string SelectedOpcServer() override { return serverText_; }
+  void SetSelectedOpcServer(const std::string& progId) override { ReselectClientServer(progId); }
   void ReselectClientServer(const std::string& progId);
+  std::optional<std::vector<std::string>> GetOPCServerList() override;
 
   bool AssignClientSheet(const std::string& name);
   // A write cell's text (as the DDE link delivers it) sent to its item on the server.

@@ -105,6 +105,12 @@ class IClientBridgePort {
   // The first step of the clean-up at exit: a connected client disconnects.
   virtual void Disconnect() = 0;
   virtual void Release() = 0;  // the last step: the client object goes
+  // The Server text box; setting another ProgID reconnects the client to that server at once.
+  virtual std::string SelectedOpcServer() = 0;
+  virtual void SetSelectedOpcServer(const std::string& progId) = 0;
+  // The OPC servers registered on this machine, asked of a new automation OPCServer object
+  // (released again at once); nothing when the list cannot be obtained.
+  virtual std::optional<std::vector<std::string>> GetOPCServerList() = 0;
 };
 
 enum class AppTimer { Startup, Macro, OpcUpdate, ReEnableExcelAutoMode };
@@ -164,4 +170,7 @@ class NullClientBridgePort : public IClientBridgePort {
   void DisableAndDisconnect() override {}
   void Disconnect() override {}
   void Release() override {}
+  std::string SelectedOpcServer() override { return {}; }
+  void SetSelectedOpcServer(const std::string&) override {}
+  std::optional<std::vector<std::string>> GetOPCServerList() override { return std::nullopt; }
 };

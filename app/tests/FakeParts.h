@@ -156,6 +156,9 @@ class FakeClient : public IClientBridgePort {
   void DisableAndDisconnect() override { j_.Add("client.disable+disconnect"); }
   void Disconnect() override { j_.Add("client.disconnect"); }
   void Release() override { j_.Add("client.release"); }
+  std::string SelectedOpcServer() override { return settings.Server; }
+  void SetSelectedOpcServer(const std::string& p) override { j_.Add("client.select " + p); }
+  std::optional<std::vector<std::string>> GetOPCServerList() override { return std::nullopt; }
 
  private:
   Journal& j_;
