@@ -1,11 +1,38 @@
 #include "MessageLoop.h"
 
+#include <algorithm>
+#include <vector>
+
+namespace {
+std::vector<HWND> gModelessDialogs;
+
+bool IsModelessDialogMessage(MSG& msg) {
+  // A copy: the message may close the dialog, which takes it off the list.
+  const std::vector<HWND> dialogs = gModelessDialogs;
+  for (HWND d : dialogs)
+    if (IsDialogMessageA(d, &msg)) return true;
+  return false;
+}
+}  // namespace
+
+void AddModelessDialog(HWND dialog) {
+  if (std::find(gModelessDialogs.begin(), gModelessDialogs.end(), dialog) == gModelessDialogs.end())
+    gModelessDialogs.push_back(dialog);
+}
+
+void RemoveModelessDialog(HWND dialog) {
+  gModelessDialogs.erase(std::remove(gModelessDialogs.begin(), gModelessDialogs.end(), dialog),
+                         gModelessDialogs.end());
+}
+
 int RunMessageLoop() {
   MSG msg;
   DWORD lastTimerCheck = GetTickCount();
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    if (gModelessDialogs.empty() || !IsModelessDialogMessage(msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
     const DWORD now = GetTickCount();
     if (now - lastTimerCheck >= 10) {
       lastTimerCheck = now;

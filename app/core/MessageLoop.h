@@ -7,3 +7,8 @@
 
 // Runs until WM_QUIT (also one that comes while other messages keep coming); returns its wParam.
 int RunMessageLoop();
+
+// Modeless dialogs whose keys (Tab, Enter for the default button, Escape for Cancel) the loop
+// hands to the dialog manager while they are open.
+void AddModelessDialog(HWND dialog);
+void RemoveModelessDialog(HWND dialog);

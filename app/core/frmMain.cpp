@@ -108,7 +108,9 @@ void frmMain::CreateControls() {
       {"BUTTON", "OPC Client", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, IDC_FRACLIENT, kMargin,
        kClientFrameTop, kServerFrameWidth, kClientFrameHeight},
       {"STATIC", "Server:", label, IDC_LBLSERVER, kLabelLeft, 166, 90, 16},
-      {"STATIC", "", value, IDC_TXTSERVER, kValueLeft, 166, wide - 244, 16},
+      {"STATIC", "", value, IDC_TXTSERVER, kValueLeft, 166, wide - 276, 16},
+      {"BUTTON", "...", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, IDC_BTNBROWSE,
+       kValueLeft + wide - 272, 163, 26, 22},
       {"STATIC", "Sheet:", label, IDC_LBLCLIENTSHEET, kLabelLeft, 188, 90, 16},
       {"STATIC", "", value, IDC_TXTCLIENTSHEET, kValueLeft, 188, wide - 94, 16},
       {"STATIC", "Tag file:", label, IDC_LBLCLIENTTAGFILE, kLabelLeft, 210, 90, 16},
@@ -241,8 +243,22 @@ void frmMain::ShutdownCleanup() {
   client_->Release();
 }
 
+void frmMain::OnBrowse() {
+  if (!browse_) browse_ = std::make_unique<frmBrowseOpcServer>(instance_, client_);
+  if (browse_->IsOpen()) {
+    browse_->BringToFront();
+    return;
+  }
+  std::optional<std::vector<std::string>> list = client_->GetOPCServerList();
+  if (!list) app_->Log("The list of OPC servers could not be obtained: enter the server's Prog ID");
+  browse_->Open(hwnd_, list.value_or(std::vector<std::string>()), app_->IniFile);
+}
+
 void frmMain::OnCommand(int id) {
   switch (id) {
+    case IDC_BTNBROWSE:
+      OnBrowse();
+      break;
     case IDM_EVENTLOG:
       logwindows::ShowEventLog(instance_, hwnd_, &app_->Logger());
       break;

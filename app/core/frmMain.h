@@ -8,6 +8,7 @@
 
 #include "AppPorts.h"
 #include "TessarelApp.h"
+#include "frmBrowseOpcServer.h"
 
 class frmMain : public IMainView {
  public:
@@ -50,6 +51,7 @@ class frmMain : public IMainView {
   void OnCommand(int id);
   void OnClose();
   void AskClientsToDisconnect();
+  void OnBrowse();
   void ShutdownCleanup();
   void SetText(int id, const std::string& text);
 
@@ -70,4 +72,5 @@ class frmMain : public IMainView {
   IClientBridgePort* client_;
   std::unique_ptr<IPlatform> platform_;
   std::unique_ptr<TessarelApp> app_;
+  std::unique_ptr<frmBrowseOpcServer> browse_;  // the server selection dialog, made at first use
 };
