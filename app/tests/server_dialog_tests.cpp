@@ -11,14 +11,19 @@
 
 #include <OPCAutomation.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../res/resource.h"
+#include "FakeParts.h"
 #include "SimServerProcess.h"
 #include "StayInFront.h"
 #include "WinTestSupport.h"
 #include "common/ComPtr.h"
+#include "frmMain.h"
 #include "common/Strings.h"
 #include "common/Variant.h"
 
@@ -486,6 +491,67 @@ TEST(ServerSelection, KeysCancelOneDialogAndStayingInFront) {
 
   EXPECT_EQ(t.Close(), 0);
   EXPECT_EQ(t.Log().find("Error connecting"), std::string::npos) << t.Log();
+}
+
+// Without a list of servers (the wrapper cannot give one) the dialog still opens, empty, so that a
+// ProgID can be typed, and the event log says why. The main window runs in this process over
+// fakes of the program's parts, whose client gives no list.
+TEST(ServerSelection, WithoutAServerListTheDialogOpensEmptyForATypedProgId) {
+  Journal j;
+  FakeToolkit toolkit(j);
+  FakeDde dde(j);
+  FakeExcel excel(j);
+  FakeTags tags(j);
+  FakeDdeLink link(j);
+  FakeClient client(j);
+  INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
+  InitCommonControlsEx(&icc);
+  auto pump = [](DWORD ms, const std::function<bool()>& done) { simserver::Pump(ms, done); };
+  std::string logFile;
+  {
+    frmMain main(GetModuleHandleA(nullptr), &toolkit, &dde, &excel, &tags, &link, &client);
+    ASSERT_TRUE(main.Create(SW_SHOWNOACTIVATE));
+    logFile = main.App().Logger().LogFile();
+    const DWORD pid = GetCurrentProcessId();
+    PostMessageA(main.Hwnd(), WM_COMMAND, MAKEWPARAM(IDC_BTNBROWSE, BN_CLICKED), 0);
+    HWND dlg = nullptr;
+    pump(5000, [&] {
+      std::vector<HWND> d = OwnedDialogs(pid, main.Hwnd());
+      dlg = d.empty() ? nullptr : d.front();
+      return dlg != nullptr;
+    });
+    ASSERT_NE(dlg, nullptr);
+    EXPECT_EQ(SendMessageA(GetDlgItem(dlg, IDC_OPCSERVERLIST), LB_GETCOUNT, 0, 0), 0);
+    EXPECT_EQ(ItemText(dlg, IDC_TXTSELECTEDOPCSERVER), "No Server Selected");
+    const std::string events = main.App().Logger().Buffer().ToString();
+    EXPECT_NE(events.find("The list of OPC servers could not be obtained"), std::string::npos)
+        << events;
+
+    // A typed ProgID goes to the client; the INI question (answered Cancel from another thread,
+    // as this one runs the box) still comes.
+    SetDlgItemTextA(dlg, IDC_TXTSELECTEDOPCSERVER, "Typed.Server.1");
+    std::string question;
+    std::thread answer([&] {
+      HWND box = WaitOwnedDialog(pid, dlg, 10000);
+      if (!box) return;
+      question = BoxText(box);
+      Answer(box, IDCANCEL);
+    });
+    PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDC_CONNECTTOOPCSERVER, BN_CLICKED), 0);
+    pump(15000, [&] { return !IsWindow(dlg); });
+    answer.join();
+    EXPECT_FALSE(IsWindow(dlg));
+    EXPECT_EQ(question, "Update INI file?");
+    int selects = 0;
+    for (const std::string& c : j.calls) selects += c.rfind("client.select", 0) == 0;
+    EXPECT_EQ(selects, 1);
+    EXPECT_NE(std::find(j.calls.begin(), j.calls.end(), "client.select Typed.Server.1"),
+              j.calls.end());
+
+    DestroyWindow(main.Hwnd());
+    pump(1000, [] { return false; });  // takes the quit the window posted
+  }
+  DeleteFileA(logFile.c_str());  // beside this test program
 }
 
 // The rule behind staying in front, on windows of this process.
