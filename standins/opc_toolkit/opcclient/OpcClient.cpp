@@ -3,7 +3,10 @@
 //   opcclient PROGID browse
 //   opcclient PROGID read ITEM...
 //   opcclient PROGID write ITEM VALUE
-//   opcclient PROGID watch ITEM... [--seconds N] [--rate MS]
+//   opcclient PROGID watch ITEM... [--seconds N] [--rate MS] [--stay-until EVENT]
+// A watch ends at the end of its time or when the server asks its clients to disconnect; with
+// --stay-until it stays connected after that request until the named event EVENT is set (or its
+// time is up), as a client that takes its time to leave.
 // Prints one line per result; exits 0 on success, 1 when an item or the server failed, 2 on a
 // usage error.
 #include <windows.h>
@@ -420,7 +423,8 @@ bool AdviseOn(IUnknown* obj, REFIID iid, IUnknown* sink, IConnectionPoint** cp, 
   return true;
 }
 
-int Watch(IOPCServer* s, const std::vector<std::wstring>& ids, DWORD seconds, DWORD rate) {
+int Watch(IOPCServer* s, const std::vector<std::wstring>& ids, DWORD seconds, DWORD rate,
+          const std::wstring& stayUntil) {
   Group g;
   if (!g.Create(s, ids, rate)) return 1;
   int rc = g.allAdded ? 0 : 1;
@@ -435,15 +439,27 @@ int Watch(IOPCServer* s, const std::vector<std::wstring>& ids, DWORD seconds, DW
     return 1;
   }
   AdviseOn(s, IID_IOPCShutdown, static_cast<IOPCShutdown*>(&sink), &shutCp, &shutCookie);
+  HANDLE leave = nullptr;
+  if (!stayUntil.empty()) {
+    leave = CreateEventW(nullptr, TRUE, FALSE, stayUntil.c_str());  // or the existing one
+    if (!leave) {
+      Err(L"cannot open the event '" + stayUntil + L"': " + Hex(HRESULT_FROM_WIN32(GetLastError())));
+      rc = 1;
+    } else {
+      Out(L"watching until " + stayUntil + L" is set");
+    }
+  }
   DWORD end = GetTickCount() + seconds * 1000;
-  while (!sink.shutdown && static_cast<LONG>(end - GetTickCount()) > 0) {
+  while ((leave || !sink.shutdown) && static_cast<LONG>(end - GetTickCount()) > 0) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    if (leave && WaitForSingleObject(leave, 0) == WAIT_OBJECT_0) break;
+    MsgWaitForMultipleObjects(leave ? 1 : 0, leave ? &leave : nullptr, FALSE, 20, QS_ALLINPUT);
   }
+  if (leave) CloseHandle(leave);
   dataCp->Unadvise(dataCookie);
   dataCp->Release();
   if (shutCp) {
@@ -459,7 +475,7 @@ int Usage() {
       L"       opcclient PROGID browse\n"
       L"       opcclient PROGID read ITEM...\n"
       L"       opcclient PROGID write ITEM VALUE\n"
-      L"       opcclient PROGID watch ITEM... [--seconds N] [--rate MS]",
+      L"       opcclient PROGID watch ITEM... [--seconds N] [--rate MS] [--stay-until EVENT]",
       stderr);
   return 2;
 }
@@ -482,9 +498,13 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring cmd = argv[2];
   std::vector<std::wstring> args;
   DWORD seconds = 10, rate = 1000;
+  std::wstring stayUntil;
   for (int i = 3; i < argc; ++i) {
     std::wstring a = argv[i];
-    if (cmd == L"watch" && (a == L"--seconds" || a == L"--rate")) {
+    if (cmd == L"watch" && a == L"--stay-until") {
+      if (i + 1 >= argc || !*argv[i + 1]) return Usage();
+      stayUntil = argv[++i];
+    } else if (cmd == L"watch" && (a == L"--seconds" || a == L"--rate")) {
       if (i + 1 >= argc) return Usage();
       long n = _wtol(argv[++i]);
       if (n <= 0) return Usage();
@@ -504,7 +524,7 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"browse") rc = Browse(s);
   else if (cmd == L"read") rc = Read(s, args);
   else if (cmd == L"write") rc = Write(s, args[0], args[1]);
-  else rc = Watch(s, args, seconds, rate);
+  else rc = Watch(s, args, seconds, rate, stayUntil);
   s->Release();
   CoUninitialize();
   return rc;
