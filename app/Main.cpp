@@ -15,6 +15,10 @@
 #include "excel/ToolkitHost.h"
 #include "client/ClientBridge.h"
 #include "client/ExcelClientSheet.h"
+#include "client/frmAddItem.h"
+#include "core/StayInFront.h"
+
+#include <stdexcept>
 
 namespace {
 
@@ -107,6 +111,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     };
     cc.showServer = [&window](const std::string& s, bool on) { window->ShowClientServer(s, on); };
     cc.showSheet = [&window](const std::string& s) { window->ShowClientSheet(s); };
+    cc.showDatabase = [&window](const std::string& s) { window->ShowClientDatabase(s); };
     cc.trueText = [&app] { return app->ExcelTrueText; };
     cc.falseText = [&app] { return app->ExcelFalseText; };
     cc.locale = PlatformConversions();
@@ -143,6 +148,23 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
                      link.OnDDEAdvise(c, i, d);
                    },
                    [&link](const std::string& c) { link.OnDDEDisconnect(c); }});
+    HWND tagEditor = nullptr;  // at most one open
+    main.SetTagEditorOpener([&] {
+      if (tagEditor && IsWindow(tagEditor)) {
+        ComeBackInFront(tagEditor);
+        return;
+      }
+      TagEditorContext t = client.TagEditorParts();
+      t.sheetNames = [&excel] {
+        auto* xl = dynamic_cast<DispatchExcelApplication*>(excel.gExcel.get());
+        if (!xl) throw std::runtime_error("no spreadsheet");
+        return ActiveWorkbookSheetNames(xl->Dispatch());
+      };
+      t.programFolder = app->ProgramFolder;
+      t.iniFile = app->IniFile;
+      t.closed = [&tagEditor] { tagEditor = nullptr; };
+      tagEditor = frmAddItem::Open(instance, main.Hwnd(), std::move(t));
+    });
     if (!main.Create(show)) return 1;
     code = RunMessageLoop();
   }

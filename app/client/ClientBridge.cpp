@@ -1,5 +1,6 @@
 #include "ClientBridge.h"
 
+#include "AutomationBrowser.h"
 #include "ClientValues.h"
 #include "ToolkitHost.h"
 #include "common/Strings.h"
@@ -105,6 +106,8 @@ void ClientBridge::ReselectClientServer(const std::string& progId) {
   if (!serverText_.empty()) {
     if (serverText_ == progId) return;
     gOpcClient.reset();  // removes its items and group and disconnects
+    // The browser walked the old connection's address space: the tag editor makes a new one.
+    gOpcBrowser.Reset();
   }
   SetClientOpcServer(progId);
   NewClient();
@@ -157,4 +160,35 @@ std::optional<std::vector<std::string>> ClientBridge::GetOPCServerList() {
   common::Variant list;
   if (FAILED(server->GetOPCServers(common::Variant::Missing(), list.Ptr()))) return std::nullopt;
   return StringsOf(*list.Ptr());
+}
+
+void ClientBridge::SetClientSheet(const std::string& sheet) {
+  ClientSheet = sheet;
+  if (ctx_.showSheet) ctx_.showSheet(sheet);
+}
+
+void ClientBridge::SetClientDatabaseFile(const std::string& path) {
+  ClientDatabaseFile = path;
+  if (ctx_.showDatabase) ctx_.showDatabase(path);
+}
+
+TagEditorContext ClientBridge::TagEditorParts() {
+  TagEditorContext t;
+  t.serverProgId = ClientOpcServer;
+  if (ClientConnected && gOpcClient) {
+    gOpcClient->CreateBrowser(gOpcBrowser);
+    if (gOpcBrowser) t.browser = std::make_unique<AutomationBrowser>(gOpcBrowser);
+  }
+  t.validate = [this](const std::string& itemId, long dataType) {
+    return gOpcClient ? gOpcClient->ValidateItem(itemId, dataType)
+                      : std::string("Not connected to an OPC server: the item cannot be tested");
+  };
+  t.selectedServer = [this] { return serverText_; };
+  t.saved = [this](const std::string& sheet, const std::string& path) {
+    SetClientSheet(sheet);
+    SetClientDatabaseFile(path);
+  };
+  // Done takes the sheet for this run only; the frame keeps showing the sheet it showed.
+  t.done = [this](const std::string& sheet) { ClientSheet = sheet; };
+  return t;
 }

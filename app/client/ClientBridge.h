@@ -11,6 +11,7 @@
 #include "ClientTagFile.h"
 #include "OpcIndex.h"
 #include "cOpcClient.h"
+#include "frmAddItem.h"
 
 struct ClientBridgeContext {
   std::function<void(const std::string&)> log;
@@ -25,6 +26,7 @@ struct ClientBridgeContext {
   // The "OPC Client" frame: the server (and whether the tag editor button is enabled), the sheet.
   std::function<void(const std::string& server, bool enabled)> showServer;
   std::function<void(const std::string&)> showSheet;
+  std::function<void(const std::string&)> showDatabase;
   std::function<std::string()> trueText, falseText;
   LocaleConversions locale = NeutralConversions();
 };
@@ -50,6 +52,13 @@ class ClientBridge : public IClientBridgePort {
   std::optional<std::vector<std::string>> GetOPCServerList() override;
 
   bool AssignClientSheet(const std::string& name);
+  // The client sheet and tag file for the next start, shown in the "OPC Client" frame.
+  void SetClientSheet(const std::string& sheet);
+  void SetClientDatabaseFile(const std::string& path);
+  // The tag editor's part of the client: the server's name, a browser of its address space when
+  // the client is connected (gOpcBrowser, made once), the item check, and what Save and Done
+  // change.
+  TagEditorContext TagEditorParts();
   // A write cell's text (as the DDE link delivers it) sent to its item on the server.
   void WriteClientTag(const OpcIndex& entry, const std::string& tagName, const std::string& text);
 

@@ -1,5 +1,7 @@
 #include "ExcelClientSheet.h"
 
+#include <stdexcept>
+
 #include "CellFormatter.h"
 #include "CellRuns.h"
 #include "common/Dispatch.h"
@@ -75,4 +77,28 @@ ComPtr<IDispatch> FindWorksheet(IDispatch* app, long position, const std::string
       V_VT(sheet.Ptr()) != VT_DISPATCH || !V_DISPATCH(sheet.Ptr()))
     return nullptr;
   return ComPtr<IDispatch>(V_DISPATCH(sheet.Ptr()));
+}
+
+std::vector<std::string> ActiveWorkbookSheetNames(IDispatch* app) {
+  auto dispatchOf = [](IDispatch* from, const wchar_t* name, Variant& out,
+                       std::initializer_list<Variant> args = {}) {
+    if (!from || FAILED(common::GetProperty(from, name, out.Ptr(), args)) ||
+        V_VT(out.Ptr()) != VT_DISPATCH || !V_DISPATCH(out.Ptr()))
+      throw std::runtime_error("the spreadsheet has no active workbook");
+    return V_DISPATCH(out.Ptr());
+  };
+  Variant book, sheets, count;
+  IDispatch* s = dispatchOf(dispatchOf(app, L"ActiveWorkbook", book), L"Worksheets", sheets);
+  if (FAILED(common::GetProperty(s, L"Count", count.Ptr())) ||
+      FAILED(VariantChangeType(count.Ptr(), count.Ptr(), 0, VT_I4)))
+    throw std::runtime_error("the worksheets cannot be counted");
+  std::vector<std::string> names;
+  for (LONG i = 1; i <= V_I4(count.Ptr()); ++i) {
+    Variant sheet, name;
+    IDispatch* ws = dispatchOf(s, L"Item", sheet, {Variant(static_cast<int>(i))});
+    if (FAILED(common::GetProperty(ws, L"Name", name.Ptr())) || V_VT(name.Ptr()) != VT_BSTR)
+      throw std::runtime_error("a worksheet has no name");
+    names.push_back(common::WideToAnsi(common::FromOle(V_BSTR(name.Ptr()))));
+  }
+  return names;
 }

@@ -7,6 +7,9 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <string>
+#include <vector>
+
 #include "cOpcClient.h"
 #include "common/ComPtr.h"
 
@@ -27,3 +30,7 @@ class ExcelClientSheet : public IClientSheet {
 // or nothing.
 common::ComPtr<IDispatch> FindWorksheet(IDispatch* excelApplication, long workbookPosition,
                                         const std::string& name);
+
+// The worksheet names of the application's active workbook, in workbook order. Throws
+// std::runtime_error when the spreadsheet cannot be asked.
+std::vector<std::string> ActiveWorkbookSheetNames(IDispatch* excelApplication);

@@ -512,3 +512,55 @@ ComPtr<OPCBrowser> cOpcClient::OpcBrowserObject() {
 void cOpcClient::CreateBrowser(ComPtr<OPCBrowser>& browser) {
   if (!browser) browser = OpcBrowserObject();
 }
+
+std::string cOpcClient::ValidateItem(const std::string& itemId, long requestedType) {
+  if (!server_ || !groups_) return "Not connected to an OPC server: the item cannot be tested";
+  ComPtr<IOPCGroup> scratch;
+  const char* step = "OPCGroups.Add";
+  LONG errorCode = 0;
+  HRESULT failed = S_OK;
+  try {
+    Check(groups_->Add(Variant::Missing(), scratch.GetAddressOf()));
+    step = "OPCItems";
+    ComPtr<OPCItems> items;
+    Check(scratch->get_OPCItems(items.GetAddressOf()));
+    SafeArray ids;
+    Check(ids.Create(VT_BSTR, 1));
+    Bstr id = Bstr::FromAnsi(itemId);
+    Check(ids.Put(1, id.Get()));
+    Variant types = Variant::Missing();
+    if (requestedType != 0) {
+      SafeArray typeArray;
+      Check(typeArray.Create(VT_I2, 1));
+      SHORT t = static_cast<SHORT>(requestedType);
+      Check(typeArray.Put(1, t));
+      types = Variant();
+      V_VT(types.Ptr()) = VT_ARRAY | VT_I2;
+      V_ARRAY(types.Ptr()) = typeArray.Detach();
+    }
+    step = "OPCItems.Validate";
+    SAFEARRAY* idsPtr = ids.Get();
+    SAFEARRAY* errs = nullptr;
+    HRESULT hr = items->Validate(1, &idsPtr, &errs, types, Variant::Missing());
+    SafeArray errsOwned;
+    errsOwned.Attach(errs);
+    Check(hr);
+    Check(errsOwned.GetElement(1, &errorCode));
+  } catch (const CallFailed& f) {
+    failed = f.hr;
+  }
+  LONG handle = 0;
+  if (scratch && SUCCEEDED(scratch->get_ServerHandle(&handle)))
+    groups_->Remove(Variant(static_cast<int>(handle)));
+  if (FAILED(failed))
+    return "The item could not be tested: " + std::string(step) + " failed (" + HexCode(failed) +
+           ")";
+  if (errorCode == 0) return "Valid: the server knows " + itemId;
+  BSTR message = nullptr;
+  std::string reason;
+  if (SUCCEEDED(server_->GetErrorString(errorCode, &message)) && message)
+    reason = common::WideToAnsi(common::FromOle(message));
+  SysFreeString(message);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  return "Not valid (" + HexCode(errorCode) + ")" + (reason.empty() ? "" : ": " + reason);
+}

@@ -92,6 +92,11 @@ class cOpcClient {
   // Sets browser from the connected server once; an existing browser is kept.
   void CreateBrowser(common::ComPtr<OPCBrowser>& browser);
 
+  // Checks an item ID against the connected server without adding it (a scratch group, its
+  // OPCItems' Validate with the requested variant type unless 0, the group removed again) and
+  // says what the server answered, for the tag editor's report.
+  std::string ValidateItem(const std::string& itemId, long requestedType);
+
   // Raised when the server announces it is shutting down.
   std::function<void(const std::string& reason)> ServerShutdown;
 

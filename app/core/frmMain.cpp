@@ -259,6 +259,9 @@ void frmMain::OnCommand(int id) {
     case IDC_BTNBROWSE:
       OnBrowse();
       break;
+    case IDC_BTNOPCCLIENT:
+      if (openTagEditor_) openTagEditor_();
+      break;
     case IDM_EVENTLOG:
       logwindows::ShowEventLog(instance_, hwnd_, &app_->Logger());
       break;

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -41,6 +42,8 @@ class frmMain : public IMainView {
   void ShowClientSheet(const std::string& sheet);
   // The last OPC client has gone: clean up and end, once the current call has returned.
   void LastClientGone();
+  // What the "OPC Tag Configuration" button opens (the tag editor, wired by the program).
+  void SetTagEditorOpener(std::function<void()> open) { openTagEditor_ = std::move(open); }
 
  private:
   static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
@@ -72,5 +75,6 @@ class frmMain : public IMainView {
   IClientBridgePort* client_;
   std::unique_ptr<IPlatform> platform_;
   std::unique_ptr<TessarelApp> app_;
+  std::function<void()> openTagEditor_;
   std::unique_ptr<frmBrowseOpcServer> browse_;  // the server selection dialog, made at first use
 };

@@ -276,4 +276,13 @@ inline bool SaveScreenshot(HWND hwnd, const std::string& path) {
   return ok;
 }
 
+// Saves a screenshot of the window as a test artifact, when the run keeps artifacts
+// (TESSAREL_ARTIFACTS); true when saved or not asked for.
+inline bool SaveArtifact(HWND w, const std::string& name) {
+  std::string folder = EnvPath("TESSAREL_ARTIFACTS");
+  if (folder.empty()) return true;
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return SaveScreenshot(w, folder + "\\" + name);
+}
+
 }  // namespace wintest

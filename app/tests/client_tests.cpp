@@ -9,10 +9,12 @@
 #include <fstream>
 #include <random>
 
+#include "BrowserTree.h"
 #include "CellRuns.h"
 #include "ClientTagFile.h"
 #include "ClientValues.h"
 #include "DdeLink.h"
+#include "TagGrid.h"
 
 namespace {
 
@@ -201,5 +203,160 @@ TEST(ClientTagFileTest, RandomFilesAndCellTextsKeepTheListsConsistent) {
       std::optional<TagValue> v = ClientWriteValue(type, text, "Yes", "No", NeutralConversions());
       if (const float* f = v ? std::get_if<float>(&*v) : nullptr) ASSERT_LE(std::fabs(*f), 1e38f);
     }
+  }
+}
+
+TEST(TagGridTest, CellTextsParseInA1FormAndEditsKeepTheRowConsistent) {
+  struct Case { const char* text; long row, column; };
+  for (Case c : {Case{"AA7", 7, 27}, Case{"b5", 5, 2}, Case{"Z1", 1, 26}, Case{"7A", -1, -1},
+                 Case{"A", -1, -1}, Case{"AB", -1, -1}, Case{"A0", -1, -1}, Case{"B5x", -1, -1},
+                 Case{"XFD1048576", 1048576, 16384}, Case{"XFE1", -1, -1},
+                 Case{"A1048577", -1, -1}, Case{"ZZZZZZZZZZZZ1", -1, -1}, Case{"", -1, -1}}) {
+    A1Cell a = ParseA1Cell(c.text);
+    EXPECT_EQ(a.row, c.row) << c.text;
+    EXPECT_EQ(a.column, c.column) << c.text;
+  }
+  EXPECT_EQ(ColumnLetters(27), "AA");
+  EXPECT_EQ(ColumnLetters(702), "ZZ");
+  EXPECT_EQ(ColumnLetters(703), "AAA");
+
+  TagGrid g;
+  ASSERT_EQ(g.AddItem("Ramp.R8", TagGrid::AutoIncrement::Off), 1);
+  auto row = [&g](int r) {
+    return g.Text(r, 2) + "|" + g.Text(r, 3) + "|" + g.Text(r, 4);
+  };
+  EXPECT_EQ(row(1), "||");  // no auto-increment: no cell
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kCell, "AA7"));
+  EXPECT_EQ(row(1), "AA7|7|27");
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kCell, "7A"));
+  EXPECT_EQ(row(1), "7A|-1|-1");
+  // A typed column is kept within A..Z and the cell rewritten; the row keeps its number.
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kRow, "12"));
+  EXPECT_EQ(row(1), "A12|12|1");  // the column's -1 counts as 1
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kColumn, "40"));
+  EXPECT_EQ(row(1), "Z12|12|26");
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kColumn, "x"));
+  EXPECT_EQ(row(1), "A12|12|1");
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kRow, "0"));
+  EXPECT_EQ(row(1), "A1|1|1");
+  EXPECT_TRUE(g.StoreEdit(1, TagGrid::kRow, "2.5"));  // not a row number
+  EXPECT_EQ(row(1), "A1|1|1");
+  // Fixed columns, the header and rows that do not exist are not edited.
+  EXPECT_FALSE(g.StoreEdit(1, TagGrid::kTag, "Other"));
+  EXPECT_FALSE(g.StoreEdit(0, TagGrid::kCell, "B2"));
+  EXPECT_FALSE(g.StoreEdit(2, TagGrid::kCell, "B2"));
+  EXPECT_EQ(g.Text(1, 1), "Ramp.R8");
+  EXPECT_EQ(g.Text(0, 4), "Column");
+}
+
+TEST(TagGridTest, AutoIncrementFollowsTheRowAboveAndDuplicatesOnlySelectTheirRow) {
+  using AI = TagGrid::AutoIncrement;
+  TagGrid g;
+  EXPECT_EQ(g.AddItem("A", AI::ByRow), 1);
+  EXPECT_EQ(g.Text(1, 2), "A1");  // the first row starts at A1
+  ASSERT_TRUE(g.StoreEdit(1, TagGrid::kCell, "B2"));
+  EXPECT_EQ(g.AddItem("B", AI::ByRow), 2);
+  EXPECT_EQ(g.AddItem("C", AI::ByRow), 3);
+  EXPECT_EQ(g.AddItem("D", AI::ByRow), 4);
+  EXPECT_EQ(g.Text(2, 2) + g.Text(3, 2) + g.Text(4, 2), "B3B4B5");
+  EXPECT_EQ(g.Text(4, 3) + "," + g.Text(4, 4), "5,2");
+  // A repeated item ID adds nothing and gives its row.
+  EXPECT_EQ(g.AddItem("C", AI::ByRow), 3);
+  EXPECT_EQ(g.DataRows(), 4);
+  // Along the row; past Z the letters go on as the spreadsheet's do.
+  ASSERT_TRUE(g.StoreEdit(4, TagGrid::kCell, "Y9"));
+  EXPECT_EQ(g.AddItem("E", AI::ByColumn), 5);
+  EXPECT_EQ(g.AddItem("F", AI::ByColumn), 6);
+  EXPECT_EQ(g.AddItem("G", AI::ByColumn), 7);
+  EXPECT_EQ(g.Text(5, 2) + g.Text(6, 2) + g.Text(7, 2), "Z9AA9AB9");
+  // A row above without a valid row number: "Row" moves along the column instead.
+  ASSERT_TRUE(g.StoreEdit(7, TagGrid::kCell, "bad"));
+  EXPECT_EQ(g.AddItem("H", AI::ByRow), 8);
+  EXPECT_EQ(g.Text(8, 2), "A1");  // -1 and -1 count as 1, neither valid
+  ASSERT_TRUE(g.StoreEdit(8, TagGrid::kRow, "4"));
+  ASSERT_TRUE(g.StoreEdit(8, TagGrid::kColumn, ""));
+  EXPECT_EQ(g.AddItem("I", AI::Off), 9);
+  EXPECT_EQ(g.Text(9, 2), "");
+  // Item IDs the tag file could not hold are refused.
+  EXPECT_EQ(g.AddItem("", AI::ByRow), -1);
+  EXPECT_EQ(g.AddItem("Say \"hi\"", AI::ByRow), -1);
+  EXPECT_EQ(g.DataRows(), 9);
+}
+
+TEST(TagGridTest, TheSavedFileLoadsBackAsTheGridsReadTags) {
+  TagGrid g;
+  g.AddItem("Ramp.R8", TagGrid::AutoIncrement::ByRow);
+  g.StoreEdit(1, TagGrid::kCell, "C3");
+  g.AddItem("Plant,Line 1.Speed", TagGrid::AutoIncrement::ByRow);  // a comma in the item ID
+  g.AddItem(" Padded ", TagGrid::AutoIncrement::ByRow);
+  g.AddItem("No.Cell", TagGrid::AutoIncrement::Off);
+  const std::string text = g.FileText();
+  EXPECT_EQ(text,
+            "OPC Tag,Type,Item,Write\r\n"
+            "Ramp.R8,R4,R3C3,\r\n"
+            "\"Plant,Line 1.Speed\",R4,R4C3,\r\n"
+            "\" Padded \",R4,R5C3,\r\n"
+            "No.Cell,R4,RC,\r\n");
+  Tags t;
+  ClientTagList l = t.Load(text);
+  // A row without a cell reads as no valid reference: its item is subscribed with no cell.
+  EXPECT_EQ(l.items,
+            (std::vector<std::string>{"Ramp.R8", "Plant,Line 1.Speed", " Padded ", "No.Cell"}));
+  EXPECT_EQ(l.cells, (std::vector<std::string>{"C3", "C4", "C5", ""}));
+  EXPECT_EQ(l.writes, (std::vector<bool>{false, false, false, false}));
+  EXPECT_EQ(t.db.gTagsByName.Count(), 0u);  // read tags are not watched
+}
+
+namespace {
+// Records the browser calls; branches by path, leaves filtered by their first letters.
+class FakeBrowser : public ITagBrowser {
+ public:
+  std::vector<std::string> calls;
+  std::vector<std::string> last;
+  std::string failOn;
+  void Call(const std::string& c) {
+    calls.push_back(c);
+    if (!failOn.empty() && c.rfind(failOn, 0) == 0) throw BrowseError{c, -2147467259L};
+  }
+  long Organization() override { return 1; }
+  void SetFilter(const std::string& f) override { Call("Filter=" + f); }
+  void SetDataType(long t) override { Call("DataType=" + std::to_string(t)); }
+  void SetAccessRights(long r) override { Call("AccessRights=" + std::to_string(r)); }
+  void ShowBranches() override { Call("ShowBranches"); last = {"Ramp", "Register"}; }
+  void ShowLeafs() override { Call("ShowLeafs"); last = {"R4", "R8"}; }
+  void ShowLeafs(bool) override { Call("ShowLeafs(flat)"); }
+  std::vector<std::string> Names() override { return last; }
+  void MoveToRoot() override { Call("MoveToRoot"); }
+  void MoveDown(const std::string& b) override { Call("MoveDown " + b); }
+  std::string GetItemID(const std::string& leaf) override { return leaf; }
+};
+}  // namespace
+
+TEST(BrowserTreeTest, KeysSpellThePathAndMovingToANodeWalksItFromTheRoot) {
+  using namespace browsertree;
+  const std::string ramp = ChildKey(kRootKey, "Ramp");
+  const std::string deep = ChildKey(ChildKey(ramp, "Sub.Level"), "x y");
+  EXPECT_EQ(ramp, std::string("Server1\x02Ramp"));
+  EXPECT_EQ(PathOf(kRootKey), std::vector<std::string>{});
+  EXPECT_EQ(PathOf("Server"), std::vector<std::string>{});
+  EXPECT_EQ(PathOf(deep), (std::vector<std::string>{"Ramp", "Sub.Level", "x y"}));
+  EXPECT_TRUE(IsPlaceholder("12" + std::string(kPlaceholderMarker)));
+  EXPECT_FALSE(IsPlaceholder(deep));
+
+  FakeBrowser b;
+  EXPECT_EQ(BranchesOf(b, deep), (std::vector<std::string>{"Ramp", "Register"}));
+  EXPECT_EQ(b.calls, (std::vector<std::string>{"MoveToRoot", "MoveDown Ramp", "MoveDown Sub.Level",
+                                               "MoveDown x y", "Filter=", "ShowBranches"}));
+  b.calls.clear();
+  EXPECT_EQ(Leaves(b, "R*", 4, 3), (std::vector<std::string>{"R4", "R8"}));
+  EXPECT_EQ(b.calls, (std::vector<std::string>{"Filter=R*", "DataType=4", "AccessRights=3",
+                                               "ShowLeafs"}));
+  // A refused step stops the walk with the step's name.
+  b.failOn = "MoveDown Sub";
+  try {
+    MoveToNodePath(b, deep);
+    ADD_FAILURE() << "no error";
+  } catch (const BrowseError& e) {
+    EXPECT_EQ(e.step, "MoveDown Sub.Level");
   }
 }

@@ -23,12 +23,6 @@ struct ProgramFolder {
   std::string Exe() const { return dir.File("Tessarel.exe"); }
 };
 
-void SaveArtifact(HWND w, const std::string& name) {
-  std::string folder = EnvPath("TESSAREL_ARTIFACTS");
-  if (folder.empty()) return;
-  CreateDirectoryA(folder.c_str(), nullptr);
-  EXPECT_TRUE(SaveScreenshot(w, folder + "\\" + name)) << name;
-}
 
 }  // namespace
 
@@ -72,7 +66,7 @@ TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
             (frame.right - frame.left) - 2 * (label.left - frame.left));
   EXPECT_EQ(ClientRectOf(w, IDC_LINE1).right, client.right);
   EXPECT_EQ(ClientRectOf(w, IDC_LINE2).right, client.right);
-  SaveArtifact(w, "tessarel_main_running.bmp");
+  EXPECT_TRUE(SaveArtifact(w, "tessarel_main_running.bmp"));
 
   // "DDE Status": the control's state with the number of conversations in the status bar (the
   // workbook here is not one the spreadsheet can open, so no conversation was made).
@@ -81,7 +75,7 @@ TEST(MainWindow, ShowsTheConfiguredStateAndFollowsTheResizeRule) {
   ASSERT_NE(status, nullptr);
   EXPECT_EQ(Text(status), "DDE Status");
   EXPECT_EQ(ItemText(status, IDC_STATUSBAR), "There are 0 conversations");
-  SaveArtifact(status, "tessarel_dde_status.bmp");
+  EXPECT_TRUE(SaveArtifact(status, "tessarel_dde_status.bmp"));
   PostMessageA(status, WM_COMMAND, MAKEWPARAM(IDC_CBCLOSE, BN_CLICKED), 0);
   for (int i = 0; i < 100 && IsWindow(status); ++i) Sleep(50);
   EXPECT_FALSE(IsWindow(status));
@@ -104,7 +98,7 @@ TEST(MainWindow, WithoutAnyIniShowsTheErrorStateAndTheErrorLog) {
   EXPECT_EQ(status, "    Errors - See Tessarel.log");
   HWND view = GetDlgItem(w, IDC_BTNVIEWERRORLOG);
   EXPECT_TRUE(IsWindowVisible(view));
-  SaveArtifact(w, "tessarel_main_errors.bmp");
+  EXPECT_TRUE(SaveArtifact(w, "tessarel_main_errors.bmp"));
 
   // "View" opens the error log with the whole log file in it.
   PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BTNVIEWERRORLOG, BN_CLICKED),
@@ -116,7 +110,7 @@ TEST(MainWindow, WithoutAnyIniShowsTheErrorStateAndTheErrorLog) {
   EXPECT_NE(shown.find("No Database CSV file specified in " + pf.dir.File("Tessarel.ini")),
             std::string::npos)
       << shown;
-  SaveArtifact(errorLog, "tessarel_error_log.bmp");
+  EXPECT_TRUE(SaveArtifact(errorLog, "tessarel_error_log.bmp"));
 
   // "Event Log" shows this run's messages without time stamps.
   PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDM_EVENTLOG, 0), 0);
@@ -150,7 +144,7 @@ TEST(MainWindow, TheClientFrameShowsTheServerAndSheetAndASheetNotInTheWorkbookIs
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, IDC_BTNOPCCLIENT)));
   EXPECT_EQ(WaitText(w, IDC_TXTSTATUS, [](const std::string& t) { return t != "Running"; }, 30000),
             "    Errors - See Tessarel.log");
-  SaveArtifact(w, "tessarel_main_client.bmp");
+  EXPECT_TRUE(SaveArtifact(w, "tessarel_main_client.bmp"));
   PostMessageA(w, WM_CLOSE, 0, 0);
   EXPECT_EQ(p.WaitExit(30000), 0);
   std::string log = ReadFile(pf.dir.File("Tessarel.log"));

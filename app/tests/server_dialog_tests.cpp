@@ -38,13 +38,6 @@ const char* const kUnregistered = "Tessarel.NoSuchServer.1";
 
 std::string TessarelExe() { return EnvPath("TESSAREL_BIN_DIR") + "\\Tessarel.exe"; }
 
-void SaveShot(HWND w, const std::string& name) {
-  std::string folder = EnvPath("TESSAREL_ARTIFACTS");
-  if (folder.empty()) return;
-  CreateDirectoryA(folder.c_str(), nullptr);
-  EXPECT_TRUE(SaveScreenshot(w, folder + "\\" + name)) << name;
-}
-
 template <class Pred>
 bool WaitFor(Pred pred, DWORD ms) {
   DWORD start = GetTickCount();
@@ -411,7 +404,7 @@ TEST(ServerSelection, KeysCancelOneDialogAndStayingInFront) {
   ASSERT_NE(dlg, nullptr);
   EXPECT_EQ(GetWindow(dlg, GW_OWNER), t.main) << "owned by the main window";
   EXPECT_TRUE(IsWindowEnabled(t.main)) << "not modal";
-  SaveShot(dlg, "tessarel_server_dialog.bmp");
+  EXPECT_TRUE(SaveArtifact(dlg, "tessarel_server_dialog.bmp"));
 
   // "..." again: still one dialog, the same one, in front.
   Click(t.main, IDC_BTNBROWSE);
