@@ -15,7 +15,7 @@
 namespace {
 
 constexpr UINT kMsgComeBack = WM_APP + 1;  // posted to itself: back in front
-constexpr int kClientWidth = 700, kClientHeight = 470;
+constexpr int kClientWidth = 712, kClientHeight = 470;
 
 // Grid column widths in twips, as the grid is laid out on a 96-dpi screen.
 constexpr int kColumnTwips[TagGrid::kCols] = {800, 3000, 800, 800, 800};
@@ -82,7 +82,7 @@ HWND frmAddItem::Open(HINSTANCE instance, HWND owner, TagEditorContext context) 
   FlexGrid::RegisterClass(instance);
 
   auto* self = new frmAddItem(instance, std::move(context));
-  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
   RECT r{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&r, style, FALSE, 0);
   HWND hwnd = CreateWindowExA(WS_EX_CONTROLPARENT, kClassName, kCaption, style, CW_USEDEFAULT,
@@ -109,7 +109,7 @@ void frmAddItem::CreateControls() {
   };
   const DWORD child = WS_CHILD | WS_VISIBLE;
   const DWORD tab = child | WS_TABSTOP;
-  const DWORD label = child | SS_LEFT | SS_NOPREFIX;
+  const DWORD label = child | SS_LEFTNOWORDWRAP | SS_NOPREFIX;
   const DWORD list = tab | WS_VSCROLL | CBS_DROPDOWNLIST;
   const Ctl ctls[] = {
       {WS_EX_CLIENTEDGE, WC_TREEVIEWA, "",
@@ -125,22 +125,22 @@ void frmAddItem::CreateControls() {
       {0, "STATIC", "Access Filter", label, IDC_LBLACCESSFILTER, 8, 439, 88, 16},
       {0, "COMBOBOX", "", list, IDC_ACCESSFILTER, 100, 436, 158, 200},
 
-      {0, "BUTTON", "Item Definition", child | BS_GROUPBOX, IDC_FRAITEMDEFINITION, 270, 4, 422,
+      {0, "BUTTON", "Item Definition", child | BS_GROUPBOX, IDC_FRAITEMDEFINITION, 270, 4, 434,
        128},
-      {0, "STATIC", "Item ID:", label, IDC_LBLITEMID, 282, 27, 60, 16},
-      {WS_EX_CLIENTEDGE, "EDIT", "", tab | ES_AUTOHSCROLL, IDC_TXTITEMID, 346, 24, 334, 22},
-      {0, "STATIC", "Data Type:", label, IDC_LBLDATATYPE, 282, 56, 60, 16},
+      {0, "STATIC", "Item ID:", label, IDC_LBLITEMID, 282, 27, 62, 16},
+      {WS_EX_CLIENTEDGE, "EDIT", "", tab | ES_AUTOHSCROLL, IDC_TXTITEMID, 346, 24, 346, 22},
+      {0, "STATIC", "Data Type:", label, IDC_LBLDATATYPE, 282, 56, 62, 16},
       {0, "COMBOBOX", "", list, IDC_DATATYPE, 346, 52, 110, 300},
       {0, "BUTTON", "Active State:", tab | BS_AUTOCHECKBOX | BS_LEFTTEXT, IDC_ACTIVESTATE, 466,
-       54, 84, 18},
-      {0, "BUTTON", "Validate", tab | BS_PUSHBUTTON, IDC_VALIDATE, 560, 51, 56, 24},
-      {0, "BUTTON", "Add Item", tab | BS_PUSHBUTTON, IDC_ADDITEM, 622, 51, 58, 24},
+       54, 90, 18},
+      {0, "BUTTON", "Validate", tab | BS_PUSHBUTTON, IDC_VALIDATE, 566, 51, 60, 24},
+      {0, "BUTTON", "Add Item", tab | BS_PUSHBUTTON, IDC_ADDITEM, 632, 51, 60, 24},
       {WS_EX_CLIENTEDGE, "EDIT", "",
-       tab | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, IDC_REPORT, 282, 82, 398,
+       tab | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, IDC_REPORT, 282, 82, 410,
        42},
 
       {WS_EX_CLIENTEDGE, FlexGrid::kClassName, "", tab | WS_VSCROLL | WS_CLIPSIBLINGS,
-       IDC_GRIDDATA, 270, 140, 422, 230},
+       IDC_GRIDDATA, 270, 140, 434, 230},
       {0, "BUTTON", "Autoincrement", tab | BS_AUTOCHECKBOX, IDC_CHKAUTOINCREMENT, 270, 380, 100,
        20},
       {0, "BUTTON", "Row", tab | WS_GROUP | WS_DISABLED | BS_AUTORADIOBUTTON, IDC_OPTAUTOINCROW,
@@ -150,9 +150,9 @@ void frmAddItem::CreateControls() {
       {0, "STATIC", "Sheet", label, IDC_LBLSHEET, 270, 411, 40, 16},
       {0, "COMBOBOX", "", tab | WS_GROUP | WS_VSCROLL | CBS_DROPDOWNLIST, IDC_CMBSHEET, 314, 408,
        192, 300},
-      {0, "BUTTON", "Save", tab | BS_PUSHBUTTON, IDC_BTNSAVE, 462, 438, 72, 26},
-      {0, "BUTTON", "Done", tab | BS_PUSHBUTTON, IDC_BTNDONE, 541, 438, 72, 26},
-      {0, "BUTTON", "Cancel", tab | BS_PUSHBUTTON, IDC_BTNCANCEL, 620, 438, 72, 26},
+      {0, "BUTTON", "Save", tab | BS_PUSHBUTTON, IDC_BTNSAVE, 474, 438, 72, 26},
+      {0, "BUTTON", "Done", tab | BS_PUSHBUTTON, IDC_BTNDONE, 553, 438, 72, 26},
+      {0, "BUTTON", "Cancel", tab | BS_PUSHBUTTON, IDC_BTNCANCEL, 632, 438, 72, 26},
       // Created last, so it lies over the grid.
       {0, "EDIT", "", WS_CHILD | ES_AUTOHSCROLL | WS_BORDER, IDC_TXTEDITINPUT, 0, 0, 10, 10},
   };

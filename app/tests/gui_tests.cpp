@@ -2,6 +2,9 @@
 // read through window messages, as a user would see it.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <commctrl.h>
+
 #include "../res/resource.h"
 #include "WinTestSupport.h"
 
@@ -154,6 +157,58 @@ TEST(MainWindow, TheClientFrameShowsTheServerAndSheetAndASheetNotInTheWorkbookIs
   EXPECT_NE(sheet, std::string::npos) << log;
   EXPECT_LT(sheet, client) << log;
   EXPECT_LT(client, dde) << "the client starts before the DDE conversations\n" << log;
+}
+
+// With the client connected, "OPC Tag Configuration" opens the tag editor on the client server's
+// address space and the workbook's sheets; a second click does not open a second editor.
+TEST(MainWindow, TheTagEditorOpensOnTheConnectedServerOnce) {
+  CLSID sim, xl;
+  if (FAILED(CLSIDFromProgID(L"Sim.OPCDA.2", &sim)) ||
+      FAILED(CLSIDFromProgID(L"Excel.Application", &xl)))
+    GTEST_SKIP() << "SimServer or the spreadsheet is not registered";
+  ProgramFolder pf;
+  pf.dir.Write("Tessarel.ini",
+               "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=plant.csv\r\nVisible=false\r\n"
+               "[OPC Client]\r\nServer=Sim.OPCDA.2\r\nSheet=plant\r\n");
+  pf.dir.Write("plant.csv", "Name,Value\r\nSpeed,1\r\n");
+  pf.dir.Write("tags.csv", "Tag,Type,Sheet,Cell,Write\r\nSpeed,R8,plant,R2C2\r\n");
+  Process p;
+  ASSERT_TRUE(Start(p, pf.Exe(), "", pf.dir.Path()));
+  HWND w = FindProcessWindow(p.pi.dwProcessId, kMainClass, 20000);
+  ASSERT_NE(w, nullptr);
+  ASSERT_EQ(WaitText(w, IDC_TXTNUMOPCTAGS, [](const std::string& t) { return t != "0"; }, 30000),
+            "1");
+  EXPECT_EQ(ItemText(w, IDC_TXTSTATUS), "Running");  // the client connected
+  EXPECT_TRUE(SaveArtifact(w, "tessarel_main_client_connected.bmp"));
+  for (int click = 0; click < 2; ++click)
+    PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BTNOPCCLIENT, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(w, IDC_BTNOPCCLIENT)));
+  HWND editor = FindProcessWindow(p.pi.dwProcessId, "TessarelAddItem", 15000);
+  ASSERT_NE(editor, nullptr);
+  Sleep(500);
+  EXPECT_EQ(Text(editor), "Add Item");
+  EXPECT_EQ(GetWindow(editor, GW_OWNER), w);
+  // The server's root with its placeholder child, not yet expanded.
+  EXPECT_EQ(SendDlgItemMessageA(editor, IDC_TVBRANCHVIEW, TVM_GETCOUNT, 0, 0), 2);
+  EXPECT_EQ(ItemText(editor, IDC_CMBSHEET), "plant");
+  EXPECT_EQ(ItemText(editor, IDC_GRIDDATA), "Item\tOPC Tag\tCell\tRow\tColumn\r\n");
+  int editors = 0;
+  EnumWindows(
+      [](HWND h, LPARAM n) -> BOOL {
+        char c[64];
+        if (GetClassNameA(h, c, sizeof c) && lstrcmpA(c, "TessarelAddItem") == 0)
+          ++*reinterpret_cast<int*>(n);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&editors));
+  EXPECT_EQ(editors, 1);
+  EXPECT_TRUE(SaveArtifact(editor, "tessarel_tag_editor_opened.bmp"));
+  PostMessageA(editor, WM_COMMAND, MAKEWPARAM(IDC_BTNCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(editor, IDC_BTNCANCEL)));
+  for (int i = 0; i < 100 && IsWindow(editor); ++i) Sleep(50);
+  EXPECT_FALSE(IsWindow(editor));
+  PostMessageA(w, WM_CLOSE, 0, 0);
+  EXPECT_EQ(p.WaitExit(30000), 0);
 }
 
 namespace {
