@@ -472,6 +472,14 @@ TEST(TagEditor, WithoutAConnectionTheTreeStaysEmptyAndTypedItemsStillSave) {
   HWND w = e.w;
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(SendDlgItemMessageA(w, IDC_TVBRANCHVIEW, TVM_GETCOUNT, 0, 0), 0);
+  // Another window of the program taking the front gives it back to the editor.
+  HWND other = CreateWindowExA(0, "STATIC", "Other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
+                               100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  Pump(200);
+  SetForegroundWindow(other);
+  Pump(500);
+  EXPECT_EQ(GetForegroundWindow(), w);
+  DestroyWindow(other);
   EXPECT_EQ(SendDlgItemMessageA(w, IDC_LVITEMVIEW, LVM_GETITEMCOUNT, 0, 0), 0);
   SetDlgItemTextA(w, IDC_ITEMNAMEFILTER, "R*");  // nothing to list, nothing fails
   Click(w, IDC_VALIDATE);
