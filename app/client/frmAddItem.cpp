@@ -10,6 +10,7 @@
 #include "IniReadWriter.h"
 #include "MessageLoop.h"
 #include "StayInFront.h"
+#include "Tooltips.h"
 #include "../res/resource.h"
 
 namespace {
@@ -182,11 +183,8 @@ void frmAddItem::CreateControls() {
   CheckDlgButton(hwnd_, IDC_ACTIVESTATE, BST_CHECKED);
   CheckDlgButton(hwnd_, IDC_OPTAUTOINCROW, BST_CHECKED);
 
-  tooltip_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_,
-                             nullptr, instance_, nullptr);
   const char* const finished = "Click here when you have finished adding tags";
-  const std::pair<int, const char*> tips[] = {
+  tooltip_ = AddTooltips(instance_, hwnd_, {
       {IDC_TVBRANCHVIEW,
        "Expand the branches of the browser tree to access individual item names"},
       {IDC_LVITEMVIEW, "Select an item from this list by double clicking on the item"},
@@ -203,19 +201,7 @@ void frmAddItem::CreateControls() {
       {IDC_BTNSAVE, finished},
       {IDC_BTNDONE, finished},
       {IDC_BTNCANCEL, finished},
-  };
-  for (const auto& [id, text] : tips) AddTooltip(id, text);
-}
-
-void frmAddItem::AddTooltip(int id, const char* text) {
-  if (!tooltip_) return;
-  TOOLINFOA ti{};
-  ti.cbSize = TTTOOLINFOA_V2_SIZE;
-  ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-  ti.hwnd = hwnd_;
-  ti.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(hwnd_, id));
-  ti.lpszText = const_cast<char*>(text);
-  SendMessageA(tooltip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&ti));
+  });
 }
 
 void frmAddItem::Load() {

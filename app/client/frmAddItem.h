@@ -52,7 +52,6 @@ class frmAddItem {
   static LRESULT CALLBACK EditInputProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
   LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
   void CreateControls();
-  void AddTooltip(int id, const char* text);
   void Load();
   void SetUpGrid();
   void FillSheetList();

@@ -6,6 +6,7 @@
 #include "IniReadWriter.h"
 #include "MessageLoop.h"
 #include "StayInFront.h"
+#include "Tooltips.h"
 
 namespace {
 // Posted to itself when another window of the program took the activation.
@@ -46,16 +47,6 @@ void frmBrowseOpcServer::BringToFront() {
   ComeBackInFront(hwnd_);
 }
 
-void frmBrowseOpcServer::AddTooltip(int id, const char* text) {
-  TOOLINFOA ti{};
-  ti.cbSize = TTTOOLINFOA_V2_SIZE;
-  ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-  ti.hwnd = hwnd_;
-  ti.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(hwnd_, id));
-  ti.lpszText = const_cast<char*>(text);
-  SendMessageA(tooltip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&ti));
-}
-
 void frmBrowseOpcServer::OnInit() {
   MarkStaysInFront(hwnd_);
   SendMessageA(hwnd_, DM_SETDEFID, IDC_CONNECTTOOPCSERVER, 0);
@@ -65,17 +56,12 @@ void frmBrowseOpcServer::OnInit() {
     SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(progId.c_str()));
   SetDlgItemTextA(hwnd_, IDC_TXTSELECTEDOPCSERVER, kNoServerSelected);
 
-  tooltip_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_,
-                             nullptr, instance_, nullptr);
-  if (tooltip_) {
-    AddTooltip(IDC_OPCSERVERLIST, "Click on one of the available OPC servers listed here");
-    AddTooltip(IDC_TXTSELECTEDOPCSERVER,
-               "Select an OPC server from the list above or enter a Prog ID here");
-    AddTooltip(IDC_CONNECTTOOPCSERVER,
-               "Click here to attempt a connection to the selected OPC server");
-    AddTooltip(IDC_ABORTCONNECTION, "Click here to abort making a selection at this time");
-  }
+  tooltip_ = AddTooltips(
+      instance_, hwnd_,
+      {{IDC_OPCSERVERLIST, "Click on one of the available OPC servers listed here"},
+       {IDC_TXTSELECTEDOPCSERVER, "Select an OPC server from the list above or enter a Prog ID here"},
+       {IDC_CONNECTTOOPCSERVER, "Click here to attempt a connection to the selected OPC server"},
+       {IDC_ABORTCONNECTION, "Click here to abort making a selection at this time"}});
 }
 
 void frmBrowseOpcServer::OnListClick() {

@@ -36,7 +36,6 @@ class frmBrowseOpcServer {
   static INT_PTR CALLBACK DlgProc(HWND, UINT, WPARAM, LPARAM);
   INT_PTR Handle(UINT msg, WPARAM wp, LPARAM lp);
   void OnInit();
-  void AddTooltip(int id, const char* text);
   void OnListClick();
   void OnConnect();
   void Close();

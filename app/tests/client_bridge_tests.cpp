@@ -9,6 +9,7 @@
 #include <map>
 
 #include "ClientBridge.h"
+#include "ClientTestSupport.h"
 #include "ExcelClientSheet.h"
 #include "common/Dispatch.h"
 #include "SimServerProcess.h"
@@ -19,16 +20,6 @@
 using common::Variant;
 
 namespace {
-
-struct ComScope {
-  ComScope() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-  ~ComScope() { CoUninitialize(); }
-};
-
-HRESULT CreateServer(IOPCAutoServer** server) {
-  return CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCAutoServer,
-                          reinterpret_cast<void**>(server));
-}
 
 // Cells as the spreadsheet would get them: each write kept in order.
 class RecordingSheet : public IClientSheet {
@@ -76,14 +67,6 @@ double AsDouble(const Variant& v) {
   return V_R8(d.Ptr());
 }
 
-bool Prerequisites(std::string& why) {
-  ComScope com;
-  common::ComPtr<IOPCAutoServer> s;
-  if (FAILED(CreateServer(s.GetAddressOf()))) why = "Veltrane.dll is not registered";
-  CLSID clsid;
-  if (FAILED(CLSIDFromProgID(L"Sim.OPCDA.2", &clsid))) why = "SimServer is not registered";
-  return why.empty();
-}
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 
 #include "../res/resource.h"
 #include "ClientBridge.h"
+#include "ClientTestSupport.h"
 #include "FlexGrid.h"
 #include "WinTestSupport.h"
 #include "frmAddItem.h"
@@ -21,25 +22,6 @@
 using namespace wintest;
 
 namespace {
-
-struct ComScope {
-  ComScope() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-  ~ComScope() { CoUninitialize(); }
-};
-
-HRESULT CreateServer(IOPCAutoServer** server) {
-  return CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCAutoServer,
-                          reinterpret_cast<void**>(server));
-}
-
-bool Prerequisites(std::string& why) {
-  ComScope com;
-  common::ComPtr<IOPCAutoServer> s;
-  if (FAILED(CreateServer(s.GetAddressOf()))) why = "Veltrane.dll is not registered";
-  CLSID clsid;
-  if (FAILED(CLSIDFromProgID(L"Sim.OPCDA.2", &clsid))) why = "SimServer is not registered";
-  return why.empty();
-}
 
 // Runs this thread's messages for a while (posted messages, timers, repaints).
 void Pump(DWORD ms) {
