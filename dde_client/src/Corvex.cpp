@@ -712,9 +712,11 @@ STDMETHODIMP CorvexControl::InitNew() {
 STDMETHODIMP CorvexControl::Load(IPropertyBag* bag, IErrorLog* log) {
   if (!bag) return E_POINTER;
   return common::GuardHResult([&] {
+    // The type asked for, and no string yet: a bag that clears or fails leaves nothing to free.
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = nullptr;
     wstring text;
     if (SUCCEEDED(bag->Read(L"FailedReturnString", &v, log))) {
       if (V_VT(&v) != VT_BSTR) VariantChangeType(&v, &v, 0, VT_BSTR);

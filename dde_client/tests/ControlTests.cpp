@@ -487,6 +487,88 @@ TEST_F(Host, FormSavesAndReloadsFailedReturnStringOnly) {
   c2->put_FailedReturnString(B(Failed().c_str()).Get());
 }
 
+namespace {
+// A bag as some containers write it: it clears the caller's VARIANT before filling it, and
+// fails for a value it does not hold. It records the string pointer it was handed.
+class ClearingBag final : public common::ComObject<ClearingBag, IPropertyBag> {
+ public:
+  std::map<std::wstring, common::Variant> values;
+  std::vector<std::pair<VARTYPE, BSTR>> handed;
+  STDMETHODIMP Read(LPCOLESTR name, VARIANT* v, IErrorLog*) override {
+    handed.emplace_back(V_VT(v), V_VT(v) == VT_BSTR ? V_BSTR(v) : nullptr);
+    auto it = values.find(name);
+    if (it == values.end()) return E_INVALIDARG;
+    if (V_VT(v) == VT_BSTR && V_BSTR(v)) return E_UNEXPECTED;  // would free what it was handed
+    VariantClear(v);
+    return VariantCopy(v, &it->second);
+  }
+  STDMETHODIMP Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+};
+// Leaves a recognisable pattern where the next call's locals will live.
+__attribute__((noinline)) void DirtyStack() {
+  volatile unsigned char junk[4096];
+  for (auto& b : junk) b = 0xA5;
+}
+// VariantInit as Windows before 8.1 has it: only the type is set, the rest keeps what was there
+// (newer systems and Wine clear the whole VARIANT, which hides an unset string pointer).
+void WINAPI TypeOnlyVariantInit(VARIANTARG* v) { V_VT(v) = VT_EMPTY; }
+// Points this module's import of oleaut32's VariantInit at `to` for its lifetime.
+class VariantInitSwap {
+ public:
+  explicit VariantInitSwap(void* to) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    void* real = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"oleaut32.dll"), "VariantInit"));
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d)
+      for (auto* t = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk); t->u1.Function; ++t)
+        if (reinterpret_cast<void*>(t->u1.Function) == real) slot_ = reinterpret_cast<void**>(&t->u1.Function);
+    if (slot_) Set(to, &old_);
+  }
+  ~VariantInitSwap() {
+    if (slot_) Set(old_, nullptr);
+  }
+  bool Active() const { return slot_ != nullptr; }
+
+ private:
+  void Set(void* to, void** was) {
+    DWORD prot;
+    VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &prot);
+    if (was) *was = *slot_;
+    *slot_ = to;
+    VirtualProtect(slot_, sizeof(void*), prot, &prot);
+  }
+  void** slot_ = nullptr;
+  void* old_ = nullptr;
+};
+}  // namespace
+
+TEST_F(Host, BagLoadHandsNoStringToFreeToTheBag) {
+  ComPtr<IPersistPropertyBag> ppb;
+  ASSERT_EQ(S_OK, ctl->QueryInterface(IID_IPersistPropertyBag, ppb.PutVoid()));
+  auto bag = common::Make<ClearingBag>();
+  bag->values[L"FailedReturnString"] = common::Variant(L"<cleared first>");
+  VariantInitSwap typeOnly(reinterpret_cast<void*>(&TypeOnlyVariantInit));
+  ASSERT_TRUE(typeOnly.Active());
+  DirtyStack();
+  ASSERT_EQ(S_OK, ppb->Load(bag.Get(), nullptr));
+  auto empty = common::Make<ClearingBag>();
+  DirtyStack();
+  ASSERT_EQ(S_OK, ppb->Load(empty.Get(), nullptr));  // the read fails: nothing may be freed
+  for (auto* b : {bag.Get(), empty.Get()}) {
+    ASSERT_EQ(1u, b->handed.size());
+    EXPECT_EQ(VT_BSTR, b->handed[0].first);
+    EXPECT_EQ(nullptr, b->handed[0].second);
+  }
+  ComPtr<IPersistPropertyBag> again;
+  ctl->QueryInterface(IID_IPersistPropertyBag, again.PutVoid());
+  ASSERT_EQ(S_OK, again->Load(bag.Get(), nullptr));
+  Bstr s;
+  ctl->get_FailedReturnString(s.ReleaseAndGetAddressOf());
+  EXPECT_EQ(L"<cleared first>", s.ToWide());
+  ctl->put_FailedReturnString(B(Failed().c_str()).Get());
+}
+
 TEST_F(Host, SizeStaysAt520TwipsAndClassInfoNamesTheEvents) {
   ComPtr<IOleObject> ole;
   ASSERT_EQ(S_OK, ctl->QueryInterface(IID_IOleObject, ole.PutVoid()));
