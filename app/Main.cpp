@@ -12,6 +12,7 @@
 #include "excel/DdeLink.h"
 #include "excel/ExcelAutomation.h"
 #include "excel/ExcelLink.h"
+#include "excel/PlatformLocale.h"
 #include "excel/ToolkitHost.h"
 #include "client/ClientBridge.h"
 #include "client/ExcelClientSheet.h"
@@ -28,36 +29,6 @@ OleDate LocalNow() {
   double d = 0;
   SystemTimeToVariantTime(&st, &d);
   return OleDate{d};
-}
-
-// Numbers, dates and texts by the user's locale, as the platform's automation runtime does.
-LocaleConversions PlatformConversions() {
-  LocaleConversions c;
-  c.toDouble = [](const std::string& s) -> std::optional<double> {
-    std::wstring w = common::AnsiToWide(s);
-    double d = 0;
-    if (FAILED(VarR8FromStr(const_cast<OLECHAR*>(w.c_str()), LOCALE_USER_DEFAULT, 0, &d)))
-      return std::nullopt;
-    return d;
-  };
-  c.toDate = [](const std::string& s) -> std::optional<double> {
-    std::wstring w = common::AnsiToWide(s);
-    DATE d = 0;
-    if (FAILED(VarDateFromStr(const_cast<OLECHAR*>(w.c_str()), LOCALE_USER_DEFAULT, 0, &d)))
-      return std::nullopt;
-    return d;
-  };
-  c.toText = [](const TagValue& v) -> std::string {
-    VARIANT in = ToVariant(v), out;
-    VariantInit(&out);
-    std::string r;
-    if (SUCCEEDED(VariantChangeTypeEx(&out, &in, LOCALE_USER_DEFAULT, 0, VT_BSTR)))
-      r = common::WideToAnsi(common::FromOle(V_BSTR(&out)));
-    VariantClear(&in);
-    VariantClear(&out);
-    return r;
-  };
-  return c;
 }
 
 }  // namespace

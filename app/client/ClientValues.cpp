@@ -13,11 +13,11 @@ constexpr double kNotNumeric = -9999;
 constexpr int kVtI1 = 16, kVtUI1 = 17, kVtUI2 = 18, kVtUI4 = 19, kVtI8 = 20, kVtUI8 = 21,
               kVtInt = 22, kVtUInt = 23;
 
+// The locale's reading of the text: numeric exactly when the locale reads a number from it.
 std::optional<double> Number(const std::string& text, const LocaleConversions& locale) {
-  if (!IsNumericText(text)) return std::nullopt;
-  if (locale.toDouble)
-    if (auto d = locale.toDouble(text)) return d;
-  return LeadingNumber(text);
+  std::optional<double> d = locale.toDouble ? locale.toDouble(text) : std::nullopt;
+  if (d && !std::isfinite(*d)) return std::nullopt;
+  return d;
 }
 
 // A whole number of the range, or nothing when the text is numeric but does not fit.
@@ -44,9 +44,9 @@ std::optional<TagValue> ClientWriteValue(int dataType, std::string_view ddeData,
     case kVtLong:
       return Whole<int32_t>(text, locale);
     case kVtSingle: {
-      if (!IsNumericText(text)) return static_cast<float>(kNotNumeric);
-      double v = LeadingNumber(text);
-      v = v < -1e38 ? -1e38 : (v > 1e38 ? 1e38 : v);
+      std::optional<double> d = Number(text, locale);
+      if (!d) return static_cast<float>(kNotNumeric);
+      double v = *d < -1e38 ? -1e38 : (*d > 1e38 ? 1e38 : *d);
       return static_cast<float>(v);
     }
     case kVtDouble: {

@@ -38,8 +38,13 @@ std::string ResolvePath(std::string_view folder, std::string_view value) {
 
 std::string ParseDelimiter(std::string_view value) {
   std::string d = Trim(value);
+  if (d.empty() && !value.empty()) return std::string(1, value.front());
   if (d.size() > 2 && d.front() == '"' && d.back() == '"') d = d.substr(1, d.size() - 2);
   return d;
+}
+
+bool UsableDelimiter(std::string_view delimiter) {
+  return delimiter.size() == 1 && delimiter[0] != '"';
 }
 
 bool IsTrueYesOne(std::string_view value) {

@@ -15,8 +15,12 @@ bool ContainsNoCase(std::string_view haystack, std::string_view needle);
 std::string ResolvePath(std::string_view programFolder, std::string_view value);
 
 // The "Delimiter" value: trimmed; a value longer than two characters that begins and ends with
-// a double quote loses those quotes (so quote-space-quote is a single space).
+// a double quote loses those quotes (so quote-space-quote is a single space). A value made only
+// of blanks is a blank delimiter (its first blank): the platform's reader has already taken the
+// quotes off quote-space-quote.
 std::string ParseDelimiter(std::string_view value);
+// Whether the tag database can be split with it: one character, not the double quote.
+bool UsableDelimiter(std::string_view delimiter);
 
 // "true", "yes" or "1", without regard to case.
 bool IsTrueYesOne(std::string_view value);
@@ -31,6 +35,8 @@ std::optional<long> NumericValue(std::string_view value);
 
 // "Macros": taken only if numeric, negative becomes 0; otherwise the default 0.
 long ParseMacroCount(std::string_view value);
+// The most macros read from the configuration; a larger "Macros" is cut to it (and logged).
+constexpr long kMaxMacros = 1000;
 // "Period": non-numeric counts as 0; anything below 1 becomes 1.
 long ParseMacroPeriod(std::string_view value);
 // "DisableAutoCalcOnWriteTime": lower-cased, taken only if numeric, clamped to 0..10000.

@@ -1,5 +1,7 @@
 #include "EventLog.h"
 
+#include <fstream>
+
 #include <cstdio>
 
 std::string EnglishMonthAbbreviation(int month) {
@@ -43,4 +45,24 @@ void EventLog::LogMessage(std::string_view message) noexcept {
     }
   } catch (...) {
   }
+}
+
+std::string ReadLogTail(const std::string& path, std::size_t maxBytes) {
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  if (!f) return std::string();
+  const std::streamoff size = f.tellg();
+  if (size < 0) return std::string();
+  std::streamoff from = 0;
+  if (static_cast<unsigned long long>(size) > maxBytes) from = size - static_cast<std::streamoff>(maxBytes);
+  f.seekg(from);
+  std::string text(static_cast<std::size_t>(size - from), '\0');
+  f.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(f.gcount()));
+  if (from == 0) return text;
+  // Start at a whole line: the part before the first line end belongs to a line left out.
+  std::size_t nl = text.find('\n');
+  text.erase(0, nl == std::string::npos ? text.size() : nl + 1);
+  const unsigned long long shown = text.size();
+  return "(The log file has " + std::to_string(size) + " bytes; only its last " +
+         std::to_string(shown) + " are shown here.)\r\n\r\n" + text;
 }

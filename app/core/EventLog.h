@@ -40,5 +40,10 @@ class EventLog {
   cStringBuilder buffer_;
 };
 
+// The log file as the error log window shows it: the whole file when it is at most maxBytes,
+// otherwise its last maxBytes from the first line that begins in them, under a first line that
+// says how much was left out. Empty when the file cannot be read.
+std::string ReadLogTail(const std::string& path, std::size_t maxBytes);
+
 // English month abbreviations, the fallback where no locale is at hand.
 std::string EnglishMonthAbbreviation(int month);

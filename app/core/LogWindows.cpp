@@ -86,8 +86,8 @@ LRESULT CALLBACK ErrorLogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       SendMessageA(box, EM_EXLIMITTEXT, 0, 64 * 1024 * 1024);
       SendMessageA(box, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)),
                    FALSE);
-      // A file that cannot be read leaves the box empty.
-      SetWindowTextA(box, ReadWholeFile(*path).c_str());
+      // A file that cannot be read leaves the box empty; a long one shows its last part.
+      SetWindowTextA(box, ReadLogTail(*path, kErrorLogShownBytes).c_str());
       return 0;
     }
     case WM_SIZE:
@@ -110,17 +110,6 @@ INT_PTR CALLBACK AboutProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 }  // namespace
-
-std::string ReadWholeFile(const std::string& path) {
-  std::string text;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-  }
-  return text;
-}
 
 bool RegisterClasses(HINSTANCE instance) {
   WNDCLASSEXA wc{};

@@ -25,6 +25,11 @@ void TessarelApp::LocateIniFile() {
 void TessarelApp::ReadMacros() {
   gMacros.clear();
   long count = ParseMacroCount(Profile("Tessarel", "Macros", "0"));
+  if (count > config::kMaxMacros) {
+    Log("Macros=" + std::to_string(count) + " is more than " + std::to_string(config::kMaxMacros) +
+        ": only the first " + std::to_string(config::kMaxMacros) + " are read");
+    count = config::kMaxMacros;
+  }
   for (long i = 1; i <= count; ++i) {
     std::string section = "Macro " + std::to_string(i);
     std::string name = p_.platform->GetProfile(section, "Name", "", IniFile);
@@ -72,6 +77,11 @@ TessarelApp::LoadResult TessarelApp::Load() {
 
   // 7.
   gDelimiter = ParseDelimiter(Profile("Tessarel", "Delimiter", ","));
+  if (!config::UsableDelimiter(gDelimiter)) {
+    Log("Delimiter \"" + gDelimiter +
+        "\" cannot split the tag database: give one character other than a double quote");
+    ++gErrorCount;
+  }
   FileOpenWritable = Lower(Profile("Tessarel", "FileOpenMode", "false")).find("write") !=
                      std::string::npos;
   WorkbookPath = ResolvePath(ProgramFolder, Profile("Tessarel", "Workbook", ""));

@@ -121,65 +121,29 @@ std::string CellTextFromDde(std::string_view data) {
 
 bool IsNumericText(std::string_view text) { return config::IsDecimalNumber(text); }
 
-double LeadingNumber(std::string_view text) {
-  // Blanks inside the number are skipped, as the classic leading-number reading does.
-  std::string n;
-  std::size_t i = 0;
-  auto skip = [&] {
-    while (i < text.size() && (IsBlank(text[i]) || text[i] == '\n' || text[i] == '\r')) ++i;
-  };
-  skip();
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) n += text[i++];
-  bool point = false, digits = false;
-  for (;; ++i) {
-    skip();
-    if (i >= text.size()) break;
-    char c = text[i];
-    if (std::isdigit(static_cast<unsigned char>(c))) {
-      n += c;
-      digits = true;
-    } else if (c == '.' && !point) {
-      n += c;
-      point = true;
-    } else {
-      break;
-    }
-  }
-  if (!digits) return 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E' || text[i] == 'd' || text[i] == 'D')) {
-    std::string e = "e";
-    std::size_t j = i + 1;
-    if (j < text.size() && (text[j] == '+' || text[j] == '-')) e += text[j++];
-    std::size_t start = e.size();
-    while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) e += text[j++];
-    if (e.size() > start) n += e;
-  }
-  return std::strtod(n.c_str(), nullptr);
-}
-
 std::optional<TagValue> ConvertCellText(int dataType, std::string_view ddeData,
                                         const std::string& trueText,
                                         const std::string& falseText,
                                         const LocaleConversions& locale) {
   const std::string text = CellTextFromDde(ddeData);
   auto clamp = [](double v, double lo, double hi) { return v < lo ? lo : (v > hi ? hi : v); };
+  // The numeric test and the number are both the locale's: a text is numeric when the locale
+  // reads it as a number, and that number is the one taken (a comma-decimal "1,5" is 1.5 there).
+  std::optional<double> number;
+  if (dataType == kVtInteger || dataType == kVtLong || dataType == kVtSingle ||
+      dataType == kVtDouble) {
+    number = locale.toDouble ? locale.toDouble(text) : std::nullopt;
+    if (!number || !std::isfinite(*number)) return std::nullopt;
+  }
   switch (dataType) {
     case kVtInteger:
-      if (!IsNumericText(text)) return std::nullopt;
-      return static_cast<int16_t>(std::nearbyint(clamp(LeadingNumber(text), -32767, 32767)));
+      return static_cast<int16_t>(std::nearbyint(clamp(*number, -32767, 32767)));
     case kVtLong:
-      if (!IsNumericText(text)) return std::nullopt;
-      return static_cast<int32_t>(
-          std::nearbyint(clamp(LeadingNumber(text), -2147483647.0, 2147483647.0)));
+      return static_cast<int32_t>(std::nearbyint(clamp(*number, -2147483647.0, 2147483647.0)));
     case kVtSingle:
-      if (!IsNumericText(text)) return std::nullopt;
-      return static_cast<float>(clamp(LeadingNumber(text), -1e38, 1e38));
-    case kVtDouble: {
-      if (!IsNumericText(text)) return std::nullopt;
-      auto d = locale.toDouble(text);
-      if (!d) return std::nullopt;
-      return *d;
-    }
+      return static_cast<float>(clamp(*number, -1e38, 1e38));
+    case kVtDouble:
+      return *number;
     case kVtDate: {
       auto d = locale.toDate(text);
       if (!d) return std::nullopt;

@@ -20,14 +20,12 @@ LocaleConversions NeutralConversions();
 // the terminator and the one line end.
 std::string CellTextFromDde(std::string_view data);
 
-// A number as the numeric test accepts it (blanks around, sign, digits, point, exponent).
+// A number as the locale-neutral test accepts it (blanks around, sign, digits, point, exponent).
 bool IsNumericText(std::string_view text);
-// The leading number of the text: blanks skipped, read up to the first character that cannot
-// continue it (0 when there is none).
-double LeadingNumber(std::string_view text);
 
 // The value a tag of the given type takes from the cell's data as delivered over DDE, or
-// nothing (the tag then gets no value and bad quality).
+// nothing (the tag then gets no value and bad quality). Numbers are read by the locale's rules:
+// the text is numeric when the locale reads it, and whole types round what it read.
 std::optional<TagValue> ConvertCellText(int dataType, std::string_view ddeData,
                                         const std::string& trueText,
                                         const std::string& falseText,

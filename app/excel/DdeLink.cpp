@@ -129,8 +129,8 @@ bool DdeLink::PokeCell(const std::string& convKey, const std::string& cell,
 }
 
 void DdeLink::OnReEnableTick() {
-  ctx_.setCalculation(-4105);
-  ctx_.stopTimer(AppTimer::ReEnableExcelAutoMode);
+  // A busy spreadsheet refuses: the timer keeps trying until calculation is automatic again.
+  if (ctx_.setCalculation(-4105)) ctx_.stopTimer(AppTimer::ReEnableExcelAutoMode);
 }
 
 void DdeLink::RefreshCalculationModeTag() {
@@ -142,6 +142,9 @@ bool DdeLink::WriteCalculationMode(const TagValue& value) {
   bool ok = false;
   if (ctx_.autoCalcHoldMs() == 0) {
     std::optional<long> mode = AsWholeNumber(value);
+    // A client may write the mode as text: numeric text is its number.
+    if (const std::string* text = std::get_if<std::string>(&value); !mode && text && ctx_.locale.toDouble)
+      if (std::optional<double> d = ctx_.locale.toDouble(*text)) mode = AsWholeNumber(TagValue(*d));
     static const long constants[] = {-4135, 2, -4105};  // manual, semiautomatic, automatic
     if (mode && *mode >= 0 && *mode <= 2) ok = ctx_.setCalculation(constants[*mode]);
     RefreshCalculationModeTag();

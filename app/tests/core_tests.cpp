@@ -90,6 +90,29 @@ TEST(EventLogTest, BufferStopsAtItsCapWhileTheFileKeepsEveryLine) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(EventLogTest, TheErrorLogShowsALongFilesLastPartFromAWholeLine) {
+  auto dir = std::filesystem::temp_directory_path() / "tessarel_log_tail";
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "Tessarel.log").string();
+  {
+    std::ofstream f(path, std::ios::binary);
+    for (int i = 0; i < 1000; ++i) f << "line " << i << "\r\n";
+  }
+  const std::string whole = ReadLogTail(path, 1 << 20);
+  EXPECT_EQ(whole.rfind("line 0\r\n", 0), 0u);
+  EXPECT_EQ(whole.size(), std::filesystem::file_size(path));
+  const std::string tail = ReadLogTail(path, 100);
+  const std::string note = "(The log file has " + std::to_string(whole.size()) +
+                           " bytes; only its last ";
+  ASSERT_EQ(tail.rfind(note, 0), 0u) << tail;
+  std::size_t body = tail.find("\r\n\r\n") + 4;
+  EXPECT_EQ(tail.substr(body, 5), "line ");  // a whole line, not the end of one
+  EXPECT_EQ(tail.substr(tail.size() - 10), "line 999\r\n");
+  EXPECT_LE(tail.size() - body, 100u);
+  EXPECT_EQ(ReadLogTail((dir / "none.log").string(), 100), "");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(EventLogTest, AnUnwritableLogFileLosesTheLineButNotTheEventLog) {
   EventLog log(FixedTime, EnglishMonthAbbreviation);
   log.SetLogFile("/no/such/folder/at/all/Tessarel.log");
@@ -115,6 +138,15 @@ TEST(ConfigRulesTest, DelimiterQuotesAndBlanks) {
   EXPECT_EQ(ParseDelimiter("\"\""), "\"\"");  // two quotes stay two quotes
   EXPECT_EQ(ParseDelimiter("\"|"), "\"|");
   EXPECT_EQ(ParseDelimiter(""), "");
+  // The platform's reader hands quote-space-quote over without its quotes: still a blank.
+  EXPECT_EQ(ParseDelimiter(" "), " ");
+  EXPECT_EQ(ParseDelimiter("\t "), "\t");
+  EXPECT_TRUE(UsableDelimiter(";"));
+  EXPECT_TRUE(UsableDelimiter(" "));
+  EXPECT_FALSE(UsableDelimiter(""));
+  EXPECT_FALSE(UsableDelimiter("\"\""));
+  EXPECT_FALSE(UsableDelimiter("\""));
+  EXPECT_FALSE(UsableDelimiter(";;"));
 }
 
 TEST(ConfigRulesTest, BooleansNumbersAndClamps) {
@@ -318,6 +350,32 @@ TEST_F(AppFixture, MacroSectionsAndFailedDdeInitialisation) {
   app->StartupTick();
   EXPECT_NE(std::find(j.calls.begin(), j.calls.end(), "link.queue 0"), j.calls.end());
   EXPECT_TRUE(view.errorState);
+}
+
+// A delimiter the tag database cannot be split with, and a macro count too large to read, are
+// said in the log (the first also counts as a start-up error); window load still ends.
+TEST_F(AppFixture, AnUnusableDelimiterAndAHugeMacroCountAreLoggedNotSilent) {
+  GoodIni(ownIni);
+  platform.Set(ownIni, "Tessarel", "Delimiter", " ");  // as read from Delimiter=" "
+  platform.Set(ownIni, "Tessarel", "Macros", "2000000000");
+  auto app = Make();
+  app->Load();
+  EXPECT_EQ(app->gDelimiter, " ");
+  EXPECT_EQ(app->gErrorCount, 0);
+  EXPECT_EQ(app->gMacros.size(), 0u);  // no "Macro n" sections: none read, none hangs
+  const std::string text = app->Logger().Buffer().ToString();
+  EXPECT_NE(text.find("Macros=2000000000 is more than 1000: only the first 1000 are read"),
+            std::string::npos)
+      << text;
+
+  platform.Set(ownIni, "Tessarel", "Delimiter", "");  // Delimiter= with nothing
+  auto second = Make();
+  second->Load();
+  EXPECT_EQ(second->gErrorCount, 1);
+  EXPECT_NE(second->Logger().Buffer().ToString().find(
+                "Delimiter \"\" cannot split the tag database: give one character other than a "
+                "double quote"),
+            std::string::npos);
 }
 
 TEST_F(AppFixture, MacrosRunOnTheirPeriodCountedInTicksAndFailuresDoNotStopTheRest) {

@@ -7,9 +7,13 @@
 #include <map>
 
 #include "CellText.h"
+#include "ClientValues.h"
 #include "CommsBuffer.h"
 #include "ClientTagFile.h"
 #include "DdeLink.h"
+#ifdef _WIN32
+#include "PlatformLocale.h"
+#endif
 
 namespace {
 
@@ -88,6 +92,7 @@ struct LinkFixture : ::testing::Test {
   FakeUpdates updates;
   std::vector<std::string> timers;
   long calculation = -4105;
+  bool spreadsheetBusy = false;  // setting the calculation fails while true
   long hold = 0;
   bool localUpdate = false;
   bool clients = false;
@@ -113,8 +118,9 @@ struct LinkFixture : ::testing::Test {
     ctx.stopTimer = [this](AppTimer t) { timers.push_back("stop " + std::to_string(int(t))); };
     ctx.getCalculation = [this] { return std::optional<long>(calculation); };
     ctx.setCalculation = [this](long m) {
-      calculation = m;
       timers.push_back("calc " + std::to_string(m));
+      if (spreadsheetBusy) return false;
+      calculation = m;
       return true;
     };
     ctx.clientsConnected = [this] { return clients; };
@@ -191,8 +197,57 @@ TEST(CellTextTest, ConversionsSeeTheCellTextWithoutItsLineEnd) {
   EXPECT_FALSE(conv(99, "1\r\n"));
   EXPECT_DOUBLE_EQ(OleDateFromParts(1899, 12, 30, 0, 0, 0), 0.0);
   EXPECT_DOUBLE_EQ(OleDateFromParts(1900, 1, 1, 12, 0, 0), 2.5);
-  EXPECT_DOUBLE_EQ(LeadingNumber(" 1 615 198th"), 1615198);
-  EXPECT_DOUBLE_EQ(LeadingNumber("-2.5e2x"), -250);
+}
+
+// A comma-decimal locale (period for thousands), as a German system reads numbers.
+LocaleConversions CommaDecimal() {
+  LocaleConversions c = NeutralConversions();
+  c.toDouble = [](const std::string& text) -> std::optional<double> {
+    std::string t;
+    for (char ch : text) {
+      if (ch == '.') continue;  // thousands
+      t += ch == ',' ? '.' : ch;
+    }
+    if (!IsNumericText(t)) return std::nullopt;
+    return std::strtod(t.c_str(), nullptr);
+  };
+  return c;
+}
+
+#ifdef _WIN32
+// The platform's own conversions on a German (comma-decimal) and a US system.
+TEST(CellTextTest, ACommaDecimalSystemReadsFractionalCellsAsNumbers) {
+  const LocaleConversions de =
+      PlatformConversions(MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT));
+  const LocaleConversions us =
+      PlatformConversions(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+  auto conv = [](int type, const std::string& data, const LocaleConversions& l) {
+    return ConvertCellText(type, data, "TRUE", "FALSE", l);
+  };
+  EXPECT_EQ(conv(kVtDouble, "1,5\r\n", de), TagValue(1.5));
+  EXPECT_EQ(conv(kVtSingle, "-0,25\r\n", de), TagValue(-0.25f));
+  EXPECT_EQ(conv(kVtInteger, "2,5\r\n", de), TagValue(int16_t(2)));
+  EXPECT_FALSE(conv(kVtDouble, "1,5 kg\r\n", de));
+  EXPECT_EQ(conv(kVtDouble, "1.5\r\n", us), TagValue(1.5));
+  EXPECT_EQ(conv(kVtLong, "1,234\r\n", us), TagValue(int32_t(1234)));
+  EXPECT_EQ(ClientWriteValue(kVtDouble, "3,75\r\n", "TRUE", "FALSE", de), TagValue(3.75));
+}
+#endif
+
+TEST(CellTextTest, NumbersFollowTheLocaleForTheTestAndTheValueAlike) {
+  auto L = CommaDecimal();
+  auto conv = [&](int type, const std::string& data) {
+    return ConvertCellText(type, data, "TRUE", "FALSE", L);
+  };
+  EXPECT_EQ(conv(kVtDouble, "1,5\r\n"), TagValue(1.5));
+  EXPECT_EQ(conv(kVtSingle, "0,25\r\n"), TagValue(0.25f));
+  EXPECT_EQ(conv(kVtInteger, "2,5\r\n"), TagValue(int16_t(2)));
+  EXPECT_EQ(conv(kVtLong, "1.234.567\r\n"), TagValue(int32_t(1234567)));
+  EXPECT_FALSE(conv(kVtDouble, "1,5x\r\n"));
+  // The client bridge's writes read the cell the same way.
+  EXPECT_EQ(ClientWriteValue(kVtSingle, "1,5\r\n", "TRUE", "FALSE", L), TagValue(1.5f));
+  EXPECT_EQ(ClientWriteValue(kVtDouble, "2,25\r\n", "TRUE", "FALSE", L), TagValue(2.25));
+  EXPECT_EQ(ClientWriteValue(kVtLong, "x\r\n", "TRUE", "FALSE", L), TagValue(int32_t(-9999)));
 }
 
 TEST_F(LinkFixture, EachSheetIsReadInOrderThenHotLinkedAndAFailedSheetStaysBad) {
@@ -295,9 +350,28 @@ TEST_F(LinkFixture, TheCalculationModeTagAndTheRecalculationHold) {
             1);
   EXPECT_EQ(errors[1], DdeLink::kEFail);  // held: the mode tag refuses writes
   EXPECT_EQ(timers, (std::vector<std::string>{"calc -4135", "start 3"}));
+  // A busy spreadsheet refuses automatic calculation: the timer stays on until it is back.
+  spreadsheetBusy = true;
+  link->OnReEnableTick();
+  link->OnReEnableTick();
+  EXPECT_EQ(calculation, -4135);
+  EXPECT_EQ(timers.back(), "calc -4105");
+  spreadsheetBusy = false;
   link->OnReEnableTick();
   EXPECT_EQ(calculation, -4105);
   EXPECT_EQ(timers.back(), "stop 3");
+
+  // The mode written as text: numeric text is the number; other text is refused.
+  hold = 0;
+  EXPECT_EQ(link->WriteItems({"Excel.CalculationMode"}, {TagValue(std::string("0"))}, errors), 0);
+  EXPECT_EQ(calculation, -4135);
+  EXPECT_EQ(link->WriteItems({"Excel.CalculationMode"}, {TagValue(std::string(" 2 "))}, errors),
+            0);
+  EXPECT_EQ(calculation, -4105);
+  EXPECT_EQ(link->WriteItems({"Excel.CalculationMode"}, {TagValue(std::string("auto"))}, errors),
+            DdeLink::kEFail);
+  EXPECT_EQ(link->WriteItems({"Excel.CalculationMode"}, {TagValue(std::string("1.5"))}, errors),
+            DdeLink::kEFail);
 }
 
 // Write cells of the OPC client bridge are watched like served cells, but what they hold goes to
