@@ -380,10 +380,21 @@ TEST_F(Host, FindChannelsListsEveryAnswerButKeepsOneChannelEach) {
   LONG n;
   ch->get_Count(&n);
   EXPECT_EQ(2, n);
+  // Each enumeration reports its own conversations (new handles, new keys), so only the
+  // service and topic say that a channel is known already; a repeat keeps no extra reference.
+  EXPECT_EQ(2, fake::References(fake::StringOf("Excel")));
   auto lists = fake::CallsOf("DdeConnectList");
   ASSERT_EQ(2u, lists.size());
   EXPECT_EQ("Excel", lists[0].item);
   EXPECT_EQ("", lists[0].topic);  // "" is the wildcard: no handle
+  // ... and no DDEML call to make one.
+  auto made = fake::CallsOf("DdeCreateStringHandleA");
+  ASSERT_EQ(2u, made.size());
+  for (auto& c : made) EXPECT_EQ("Excel", c.item);
+  ctl->FindChannels(B(L"").Get(), B(L"").Get(), found.ReleaseAndGetAddressOf());
+  EXPECT_EQ(2u, fake::CallsOf("DdeCreateStringHandleA").size());
+  ch->get_Count(&n);
+  EXPECT_EQ(2, n);
 
   // A registered service arrives, then the found channels are cleared.
   HSZ base = fake::AddString("Excel"), inst = fake::AddString("Excel(0x0001002A)");

@@ -123,7 +123,7 @@ HCONVLIST WINAPI ConnectList(DWORD, HSZ service, HSZ topic, HCONVLIST, PCONVCONT
   Record(c);
   S().listConvs.clear();
   if (S().script.servers.empty()) return nullptr;
-  for (size_t i = 0; i < S().script.servers.size(); ++i) S().listConvs.push_back(Handle<HCONV>(0x9000 + static_cast<int>(i)));
+  for (size_t i = 0; i < S().script.servers.size(); ++i) S().listConvs.push_back(Handle<HCONV>(S().nextListConv++));
   return Handle<HCONVLIST>(0x77);
 }
 HCONV WINAPI NextServer(HCONVLIST, HCONV prev) {
@@ -196,7 +196,14 @@ HDDEDATA WINAPI Transaction(LPBYTE p, DWORD cb, HCONV conv, HSZ item, UINT fmt, 
     if (result) *result = S().nextTransaction++;
     return reinterpret_cast<HDDEDATA>(1);
   }
+  if (S().syncDepth > 0) {  // inside another synchronous transaction's wait
+    S().lastError = DMLERR_REENTRANCY;
+    if (result) *result = 0;
+    return nullptr;
+  }
+  ++S().syncDepth;
   if (sc.duringTransaction) sc.duringTransaction(c);
+  --S().syncDepth;
   if (result) *result = DDE_FACK;
   if (base == XTYP_REQUEST) return MakeData(sc.requestReply);
   return reinterpret_cast<HDDEDATA>(1);

@@ -57,6 +57,8 @@ struct State {
   int nextConv = 0x1000;
   DWORD nextTransaction = 0x500;
   std::vector<HCONV> listConvs;
+  int nextListConv = 0x9000;  // every enumeration gets conversations of its own, as DDEML's do
+  int syncDepth = 0;          // synchronous transactions waiting (a nested one is refused)
 };
 
 State& S();

@@ -109,7 +109,9 @@ TEST_F(OpenConversation, AsynchronousTransactionsCompleteThroughTheCallback) {
   EXPECT_EQ(L"T-1280", poke.ToWide());
   EXPECT_EQ(L"T-1281", req.ToWide());
   for (auto& c : fake::S().calls)
-    if (c.fn == "DdeClientTransaction") EXPECT_EQ(TIMEOUT_ASYNC, c.timeout);
+    if (c.fn == "DdeClientTransaction") {
+      EXPECT_EQ(TIMEOUT_ASYNC, c.timeout);
+    }
   LONG n;
   conv->get_TransactionCount(&n);
   EXPECT_EQ(3, n);
@@ -398,18 +400,32 @@ TEST_F(OpenConversation, HandlersMayStartTransactionsAndDataArrivesInsideWaits) 
   fake::S().script.duringTransaction = [&](const fake::Call& c) {
     if ((c.type & ~XTYPF_NODATA) == XTYP_REQUEST) Advise("R1C1", "inside");
   };
-  // And the DDEAdvise handler itself pokes.
-  VARIANT_BOOL pokeOk = VARIANT_FALSE;
+  // The DDEAdvise handler pokes: synchronously DDEML refuses it inside another synchronous
+  // wait (DMLERR_REENTRANCY), so the handler sees False; asynchronously it is accepted.
+  VARIANT_BOOL pokeOk = VARIANT_TRUE;
+  Bstr asyncKey;
   rec.onEvent = [&](const Event& e) {
-    if (e.id == 1) conv->PokeString(B(L"R9C9").Get(), B(L"seen").Get(), 1000, &pokeOk);
+    if (e.id != 1) return;
+    conv->PokeString(B(L"R9C9").Get(), B(L"seen").Get(), 1000, &pokeOk);
+    conv->PokeStringA(B(L"R9C9").Get(), B(L"seen").Get(), asyncKey.ReleaseAndGetAddressOf());
   };
+  std::wstring log = StartLog(8);
   ComPtr<IDDEData> d;
   ASSERT_EQ(S_OK, conv->Request(B(L"R2C2").Get(), 1000, 1, d.GetAddressOf()));
-  EXPECT_TRUE(d);
+  EXPECT_TRUE(d);  // the outer request is not disturbed
+  ComPtr<ILogFile> lf;
+  ctl->get_LogFile(lf.GetAddressOf());
+  lf->Deactivate();
   ASSERT_EQ(1u, rec.events.size());
   EXPECT_EQ(1, rec.events[0].id);
-  EXPECT_EQ(VARIANT_TRUE, pokeOk);
-  EXPECT_EQ(1u, fake::Transactions(XTYP_POKE).size());
+  EXPECT_EQ(VARIANT_FALSE, pokeOk);
+  EXPECT_EQ(L"T-1280", asyncKey.ToWide());
+  EXPECT_EQ(2u, fake::Transactions(XTYP_POKE).size());
+  std::string bytes = ReadAll(log);
+  EXPECT_NE(std::string::npos, bytes.find(std::string("DDE_PokeStringData: Failed to Poke data 'R9C9' = 'seen") +
+                                           '\0' + "' in Conversation &H1000; Error = DMLERR_REENTRANCY\r\n"))
+      << bytes;
+  DeleteFileW(log.c_str());
 }
 
 // ---- callback dispatch ----------------------------------------------------------------------
@@ -443,11 +459,28 @@ TEST_F(OpenConversation, CallbackAnswersAndTraceLines) {
   EXPECT_NE(std::string::npos, log.find("Callback: Unknown Transaction &H77 in Conversation &H" + hc + "\r\n"));
   DeleteFileW(path.c_str());
 
-  // Not initialised: every call answers 0 and writes nothing.
-  VARIANT_BOOL ok;
+  // While idInst is 0 every call answers 0 and writes nothing, even for a conversation and a
+  // loop the owning control knows: here a second control takes over (idInst 0) and is handed
+  // the first one's conversations.
   PFNCALLBACK cb = fake::S().callback;
-  ctl->Uninitialise(&ok);
-  EXPECT_EQ(nullptr, cb(XTYP_ADVDATA, 1, h, nullptr, nullptr, nullptr, 0, 0));
+  auto second = common::Make<corvane::CorvexControl>();
+  ComPtr<IConversations> convs;
+  ctl->get_Conversations(convs.GetAddressOf());
+  ASSERT_EQ(S_OK, second->putref_Conversations(convs.Get()));
+  path = StartLog(15);
+  rec.events.clear();
+  HDDEDATA d = fake::MakeText("2");
+  EXPECT_EQ(nullptr, cb(XTYP_ADVDATA, CF_TEXT, h, nullptr, fake::StringOf("R1C1"), d, 0, 0));
+  fake::FreeData(d);
+  EXPECT_EQ(nullptr, cb(XTYP_CONNECT, 0, nullptr, nullptr, nullptr, nullptr, 0, 0));
+  cb(XTYP_DISCONNECT, 0, h, nullptr, nullptr, nullptr, 0, 0);
+  lf->Deactivate();
+  EXPECT_TRUE(rec.events.empty());
+  EXPECT_EQ(1, Count());  // the disconnect was not handled either
+  log = ReadAll(path);
+  EXPECT_EQ(std::string::npos, log.find("Callback:")) << log;
+  EXPECT_EQ(std::string::npos, log.find("Event:")) << log;
+  DeleteFileW(path.c_str());
 }
 
 // ---- state dump ------------------------------------------------------------------------------
