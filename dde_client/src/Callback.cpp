@@ -234,16 +234,20 @@ HDDEDATA CALLBACK DdeCallback(UINT uType, UINT uFmt, HCONV hConv, HSZ hsz1, HSZ 
         case XTYP_UNREGISTER: {
           std::string key = ServiceKey(H32(hsz2));
           tr.typeName = "XTYP_UNREGISTER (Notification) [" + key + "]";
-          if (ctl->channels) {
-            auto& items = ctl->channels->items;
-            for (size_t i = 0; i < items.Count(); ++i) {
-              ComPtr<ChannelObj> ch(items.At(i));
-              if (ch->key == Widen(key)) {
-                ctl->Fire(5, {Str(key)});
-                WriteLog("Event: DDEUnregister(" + key + ")", LOG_EV);
-                if (ch->hszService) FreeHsz(ch->hszService);
-                items.Remove(Widen(key));
-                break;
+          // Held for the whole step: the handler may uninitialise or replace Channels.
+          ComPtr<ChannelsObj> channels(ctl->channels);
+          if (channels) {
+            const wstring wkey = Widen(key);
+            ComPtr<ChannelObj> ch(channels->items.Find(wkey));
+            if (ch) {
+              const DWORD inst = m.idInst;
+              ctl->Fire(5, {Str(key)});
+              WriteLog("Event: DDEUnregister(" + key + ")", LOG_EV);
+              // Unless the handler already took it out; and a handler that uninitialised took
+              // the instance's handles with it.
+              if (channels->items.Find(wkey) == ch.Get()) {
+                if (ch->hszService && m.idInst && m.idInst == inst) FreeHsz(ch->hszService);
+                channels->items.Remove(wkey);
               }
             }
           }

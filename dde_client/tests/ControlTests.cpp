@@ -437,6 +437,56 @@ TEST_F(Host, FindChannelsListsEveryAnswerButKeepsOneChannelEach) {
   EXPECT_EQ(0, n);
 }
 
+TEST_F(Host, UnregisterHandlerMayUninitialiseOrReplaceTheChannels) {
+  ASSERT_TRUE(Init());
+  HSZ base = fake::AddString("Excel"), inst = fake::AddString("Excel(0x0001002A)");
+  auto registerAndHold = [&](ComPtr<IChannel>& reg) {
+    fake::Deliver(XTYP_REGISTER, 0, nullptr, base, inst, nullptr);
+    ComPtr<IChannels> all;  // not kept: the control's reference must be the only one
+    ctl->get_Channels(all.GetAddressOf());
+    ASSERT_TRUE(all);
+    ASSERT_EQ(S_OK, all->get_Channel(Variant(1), reg.GetAddressOf()));
+  };
+  auto references = [](IUnknown* u) {
+    u->AddRef();
+    return u->Release();
+  };
+
+  // The handler puts another collection in place: the step still ends on the one it started
+  // with, which gives the channel and its handle back.
+  ComPtr<IChannel> reg;
+  registerAndHold(reg);
+  EXPECT_EQ(2, fake::References(inst));
+  auto fresh = common::Make<corvane::ChannelsObj>();
+  rec.onEvent = [&](const Event& e) {
+    if (e.id == 5) ctl->putref_Channels(fresh.Get());
+  };
+  fake::Deliver(XTYP_UNREGISTER, 0, nullptr, base, inst, nullptr);
+  EXPECT_EQ(5, rec.events.back().id);
+  EXPECT_EQ(1u, references(reg.Get()));  // only ours: released once, by the removal
+  EXPECT_EQ(1, fake::References(inst));  // DDEML's own
+  LONG n = -1;
+  fresh->get_Count(&n);
+  EXPECT_EQ(0, n);
+
+  // The handler uninitialises: the collection and the instance's handles are gone with it.
+  rec.onEvent = nullptr;
+  reg.Reset();
+  ctl->putref_Channels(nullptr);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ctl->Uninitialise(&ok);
+  ASSERT_TRUE(Init());
+  registerAndHold(reg);
+  rec.onEvent = [&](const Event& e) {
+    if (e.id == 5) ctl->Uninitialise(&ok);
+  };
+  fake::Deliver(XTYP_UNREGISTER, 0, nullptr, base, inst, nullptr);
+  EXPECT_EQ(VARIANT_TRUE, ok);
+  EXPECT_EQ(1u, references(reg.Get()));
+  auto& calls = fake::S().calls;
+  ASSERT_EQ("DdeUninitialize", calls.back().fn);  // nothing freed into a dead instance after it
+}
+
 // ---- persistence and the OLE side ----------------------------------------------------------
 namespace {
 class Bag final : public common::ComObject<Bag, IPropertyBag> {
