@@ -19,7 +19,23 @@ bool ProcessTransaction(CorvexControl& ctl, const std::string& transKey, Transac
   ComPtr<ConversationObj> keepC(conv);
   trans->completed = true;
   const Variant tk = Str(transKey), ck = Str(convKey);
-  if (!hData) {
+  // A loop start for an item that has its loop already: as when started synchronously, the
+  // server's loop runs on the existing object, the extra handle reference is given back and the
+  // start counts as failed.
+  bool duplicateLoop = false;
+  if (hData && (trans->transType == 1 || trans->transType == 2)) {
+    wstring itemKey = Widen(ItemKey(H32(trans->hszItem)));
+    duplicateLoop = trans->transType == 2 ? conv->requestLoops.Find(itemKey) != nullptr
+                                          : conv->adviseLoops.Find(itemKey) != nullptr;
+  }
+  if (duplicateLoop) {
+    if (trans->hszItem) FreeHsz(trans->hszItem);
+    ctl.Fire(13, {tk, Obj(trans), ck, Obj(conv)});
+    WriteLog("Event: TransactionFailed(" + transKey + ", " + convKey + ")", LOG_EV);
+    if (State().logActive)
+      WriteLogW(L"ProcessTransaction: Transaction &H" + Widen(Hex(trans->handle)) +
+                    L" failed: item '" + trans->item + L"' has a loop already", LOG_ERR);
+  } else if (!hData) {
     // A refused loop start leaves its item handle to no loop: give it back.
     if ((trans->transType == 1 || trans->transType == 2) && trans->hszItem) FreeHsz(trans->hszItem);
     ctl.Fire(13, {tk, Obj(trans), ck, Obj(conv)});

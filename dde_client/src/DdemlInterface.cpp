@@ -282,6 +282,14 @@ namespace {
 DWORD Transact(const void* data, DWORD size, HCONV hConv, HSZ item, UINT fmt, UINT type,
                LONG timeout, bool async, HDDEDATA* result = nullptr) {
   DWORD id = 0;
+  if (!async && static_cast<DWORD>(timeout) == TIMEOUT_ASYNC) {
+    // -1 is DDEML's "asynchronous": passed on, the call would return at once and leave a
+    // completion nobody waits for. Refused like any failed synchronous call.
+    if (result) *result = nullptr;
+    WriteLog("Transaction: Time-out -1 refused for a synchronous transaction in Conversation &H" +
+                 HexH(hConv), LOG_ERR);
+    return 0;
+  }
   HDDEDATA r = Ddeml().DdeClientTransaction(static_cast<LPBYTE>(const_cast<void*>(data)), size,
                                             hConv, item, fmt, type,
                                             async ? TIMEOUT_ASYNC : static_cast<DWORD>(timeout), &id);

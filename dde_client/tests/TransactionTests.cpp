@@ -313,6 +313,80 @@ TEST_F(OpenConversation, AsynchronousStartAndStopRaiseTheirEvents) {
   EXPECT_EQ(nullptr, fake::StringOf("R1C1"));
 }
 
+TEST_F(OpenConversation, AsynchronousStartOnAnItemWithALoopFailsAndGivesItsHandleBack) {
+  std::wstring loopKey = StartAdvise(L"R1C1");
+  Bstr t;
+  conv->StartAdviseLoopA(B(L"R1C1").Get(), 1, VARIANT_FALSE, t.ReleaseAndGetAddressOf());
+  conv->StartRequestLoop(B(L"R2C2").Get(), 1000, 1, VARIANT_FALSE, t.ReleaseAndGetAddressOf());
+  conv->StartRequestLoopA(B(L"R2C2").Get(), 1, VARIANT_FALSE, t.ReleaseAndGetAddressOf());
+  EXPECT_EQ(2, fake::References(fake::StringOf("R1C1")));  // the loop's and the start's
+  std::wstring log = StartLog(15);
+  fake::Deliver(XTYP_XACT_COMPLETE, 1, h, nullptr, nullptr, reinterpret_cast<HDDEDATA>(1), 0x500);
+  fake::Deliver(XTYP_XACT_COMPLETE, 1, h, nullptr, nullptr, reinterpret_cast<HDDEDATA>(1), 0x501);
+  ComPtr<ILogFile> lf;
+  ctl->get_LogFile(lf.GetAddressOf());
+  lf->Deactivate();
+  // Each completion ends its transaction with TransactionFailed; the loops stay as they were.
+  ASSERT_EQ(2u, rec.events.size());
+  EXPECT_EQ(13, rec.events[0].id);
+  EXPECT_EQ(L"T-1280", rec.events[0].args[0]);
+  EXPECT_EQ(13, rec.events[1].id);
+  EXPECT_EQ(L"T-1281", rec.events[1].args[0]);
+  LONG n = -1;
+  conv->get_TransactionCount(&n);
+  EXPECT_EQ(0, n);
+  conv->get_AdviseLoopCount(&n);
+  EXPECT_EQ(1, n);
+  conv->get_RequestLoopCount(&n);
+  EXPECT_EQ(1, n);
+  EXPECT_EQ(1, fake::References(fake::StringOf("R1C1")));
+  EXPECT_EQ(1, fake::References(fake::StringOf("R2C2")));
+  std::string bytes = ReadAll(log);
+  EXPECT_NE(std::string::npos, bytes.find("ProcessTransaction: Transaction &H500 failed: item 'R1C1' has a loop already\r\n"))
+      << bytes;
+  EXPECT_EQ(std::string::npos, bytes.find("Callback: Unknown Transaction")) << bytes;
+  DeleteFileW(log.c_str());
+}
+
+TEST_F(OpenConversation, SynchronousCallsRefuseTheAsynchronousTimeOut) {
+  // -1 as a time-out is TIMEOUT_ASYNC to DDEML: refused as a failed call, DDEML not asked.
+  std::wstring loopKey = StartAdvise(L"R1C1");
+  size_t before = fake::Transactions(XTYP_POKE).size() + fake::Transactions(XTYP_REQUEST).size() +
+                  fake::Transactions(XTYP_EXECUTE).size() + fake::Transactions(XTYP_ADVSTOP).size();
+  long strings = fake::LiveStrings();
+  VARIANT_BOOL ok = VARIANT_TRUE;
+  EXPECT_EQ(S_OK, conv->PokeString(B(L"R1C1").Get(), B(L"1").Get(), -1, &ok));
+  EXPECT_EQ(VARIANT_FALSE, ok);
+  ok = VARIANT_TRUE;
+  BYTE bytes[2] = {1, 2};
+  EXPECT_EQ(S_OK, conv->PokeByte(B(L"R1C1").Get(), bytes, 2, 1, -1, &ok));
+  EXPECT_EQ(VARIANT_FALSE, ok);
+  ok = VARIANT_TRUE;
+  EXPECT_EQ(S_OK, conv->Execute(B(L"[x]").Get(), -1, &ok));
+  EXPECT_EQ(VARIANT_FALSE, ok);
+  ComPtr<IDDEData> d;
+  EXPECT_EQ(S_OK, conv->Request(B(L"R1C1").Get(), -1, 1, d.GetAddressOf()));
+  EXPECT_FALSE(d);
+  Bstr k;
+  conv->StartAdviseLoop(B(L"R3C3").Get(), -1, 1, VARIANT_FALSE, k.ReleaseAndGetAddressOf());
+  EXPECT_EQ(Failed(), k.ToWide());
+  ok = VARIANT_TRUE;
+  conv->StopAdviseLoop(Variant(loopKey.c_str()), -1, &ok);
+  EXPECT_EQ(VARIANT_FALSE, ok);
+  LONG n = -1;
+  conv->get_AdviseLoopCount(&n);
+  EXPECT_EQ(1, n);  // a refused stop keeps the loop
+  conv->get_TransactionCount(&n);
+  EXPECT_EQ(0, n);
+  EXPECT_EQ(before, fake::Transactions(XTYP_POKE).size() + fake::Transactions(XTYP_REQUEST).size() +
+                        fake::Transactions(XTYP_EXECUTE).size() + fake::Transactions(XTYP_ADVSTOP).size());
+  EXPECT_TRUE(fake::Transactions(XTYP_ADVSTART).size() == 1);  // only the first start
+  EXPECT_EQ(strings, fake::LiveStrings());
+  // Other negative and large time-outs still go to DDEML unchanged.
+  conv->PokeString(B(L"R1C1").Get(), B(L"1").Get(), -2, &ok);
+  EXPECT_EQ(0xFFFFFFFEu, fake::Transactions(XTYP_POKE).back().timeout);
+}
+
 TEST_F(OpenConversation, AdviseDataReachesTheHostOnlyDuringTheEvent) {
   std::wstring a = StartAdvise(L"R1C1");
   std::wstring during;
