@@ -213,6 +213,12 @@ void ServerDisconnect(CorvexControl& ctl, HCONV hConv) {
     conv->requestLoops.Clear();
     conv->transactions.Clear();
     if (ctl.conversations) ctl.conversations->items.Remove(Widen(convKey));
+    // DDEML keeps a conversation its server ended, with its string handles, until it is given
+    // back; the object the host may still hold stays, marked Disconnected.
+    if (!conv->released && State().idInst) {
+      conv->released = true;
+      Ddeml().DdeDisconnect(conv->hConv);
+    }
   }
 }
 

@@ -269,6 +269,7 @@ class ConversationObj final
   ComPtr<ConvContextObj> convContext;
   DATE created = 0;
   bool disconnected = false;
+  bool released = false;  // DDEML holds this hConv no longer (given back or retired)
   Keyed<AdviseLoopObj> adviseLoops;
   Keyed<RequestLoopObj> requestLoops;
   Keyed<TransactionObj> transactions;

@@ -310,10 +310,15 @@ TEST_F(Host, ServerDisconnectRaisesEventAndReconnectInsideKeepsTheConversation) 
   again->get_AdviseLoopCount(&loops);
   EXPECT_EQ(1, loops);
   EXPECT_EQ(strings, fake::LiveStrings());  // nothing freed
+  EXPECT_TRUE(fake::CallsOf("DdeDisconnect").empty());  // DDEML retired the old handle itself
 
-  // Without a reconnect the conversation goes, with its handles.
+  // Without a reconnect the conversation goes, with its handles, and DDEML is given it back
+  // (it keeps a conversation its server ended until then); the host's object stays marked.
   rec.onEvent = nullptr;
   fake::Deliver(XTYP_DISCONNECT, 0, HConv(again.Get()), nullptr, nullptr, nullptr);
+  auto given = fake::CallsOf("DdeDisconnect");
+  ASSERT_EQ(1u, given.size());
+  EXPECT_EQ(corvane::FromH32<HCONV>(0x2222), given[0].conv);
   EXPECT_EQ(0, Count());
   EXPECT_EQ(nullptr, fake::StringOf("Excel"));
   EXPECT_EQ(nullptr, fake::StringOf("R1C1"));
@@ -336,6 +341,7 @@ TEST_F(Host, DisconnectOfAServerEndedConversationSkipsDdeDisconnect) {
   Bstr k;
   c->StartAdviseLoop(B(L"R1C1").Get(), 1000, 1, VARIANT_FALSE, k.ReleaseAndGetAddressOf());
   // Keep it marked Disconnected: a handler that reconnects fails to.
+  size_t givenInHandler = 99;
   rec.onEvent = [&](const Event& e) {
     if (e.id == 3) {
       VARIANT_BOOL ok;
@@ -346,10 +352,15 @@ TEST_F(Host, DisconnectOfAServerEndedConversationSkipsDdeDisconnect) {
       EXPECT_EQ(VARIANT_TRUE, ok);
       ctl->Disconnect(Variant(e.args[0].c_str()), &ok);
       EXPECT_EQ(VARIANT_TRUE, ok);
+      givenInHandler = fake::CallsOf("DdeDisconnect").size();
     }
   };
   fake::Deliver(XTYP_DISCONNECT, 0, HConv(c.Get()), nullptr, nullptr, nullptr);
-  EXPECT_EQ(0u, fake::CallsOf("DdeDisconnect").size());
+  EXPECT_EQ(0u, givenInHandler);
+  // Once the event is over DDEML gets the ended conversation back, once.
+  auto given = fake::CallsOf("DdeDisconnect");
+  ASSERT_EQ(1u, given.size());
+  EXPECT_EQ(HConv(c.Get()), given[0].conv);
   EXPECT_EQ(0u, fake::Transactions(XTYP_ADVSTOP).size());
   EXPECT_EQ(0, Count());
   EXPECT_EQ(0, fake::LiveStrings());

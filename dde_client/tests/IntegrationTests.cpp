@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "TestHost.h"
@@ -190,6 +191,66 @@ TEST(OnOurDdeml, ConnectRequestPokeTenThousandHotLinksAndNothingLeaks) {
   EXPECT_EQ(0, counts.dataHandles);
   EXPECT_EQ(0, counts.stringHandles);
   EXPECT_EQ(0, counts.transactions);
+  ASSERT_EQ(S_OK, ctl->Uninitialise(&ok));
+  EXPECT_EQ(VARIANT_TRUE, ok);
+  cp->Unadvise(cookie);
+  corvane::SetDdeml(nullptr);
+}
+
+// A workbook closing under a running Tessarel: the server goes, the control hears DDEDisconnect
+// and our DDEML must be left holding nothing of that conversation.
+TEST(OnOurDdeml, AConversationTheServerEndedIsGivenBackToDdeml) {
+  auto server = std::make_unique<Server>("CorvaneEnd");
+  ASSERT_TRUE(server->Started());
+  corvane::SetDdeml(&Counting());
+  gStrings = 0;
+  auto obj = common::Make<corvane::CorvexControl>();
+  ComPtr<ICorvex> ctl;
+  obj->QueryInterface(IID_ICorvex, ctl.PutVoid());
+  Recorder rec;
+  ComPtr<IConnectionPointContainer> cpc;
+  ctl->QueryInterface(IID_IConnectionPointContainer, cpc.PutVoid());
+  ComPtr<IConnectionPoint> cp;
+  cpc->FindConnectionPoint(DIID_DCorvexEvents, cp.GetAddressOf());
+  DWORD cookie;
+  auto sinkRef = rec.MakeSink();
+  cp->Advise(sinkRef.Get(), &cookie);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(S_OK, ctl->Initialise(&ok));
+  ASSERT_EQ(VARIANT_TRUE, ok);
+  LONG id = 0;
+  ctl->get_idInst(&id);
+  Bstr key;
+  ctl->Connect(Bstr(L"CorvaneEnd").Get(), Bstr(L"Sheet1").Get(), Variant(), key.ReleaseAndGetAddressOf());
+  ASSERT_EQ(0u, key.ToWide().rfind(L"C-", 0));
+  ComPtr<IConversations> all;
+  ctl->get_Conversations(all.GetAddressOf());
+  ComPtr<IConversation> conv;
+  all->get_Conversation(Variant(key.Get()), conv.GetAddressOf());
+  ASSERT_TRUE(conv);
+  Bstr loop;
+  ASSERT_EQ(S_OK, conv->StartAdviseLoop(Bstr(L"R1C1").Get(), 1000, 1, VARIANT_FALSE, loop.ReleaseAndGetAddressOf()));
+  ourddeml::InstanceCounts counts{};
+  ASSERT_TRUE(ourddeml::QueryInstanceCounts(static_cast<DWORD>(id), &counts));
+  EXPECT_EQ(1, counts.conversations);
+
+  server.reset();  // the server process ends
+  bool ended = false;
+  rec.onEvent = [&](const Event& e) { ended = ended || e.id == 3; };
+  Pump(10000, [&] { return ended; });
+  ASSERT_TRUE(ended);
+  LONG n = -1;
+  all->get_Count(&n);
+  EXPECT_EQ(0, n);
+  VARIANT_BOOL disc = VARIANT_FALSE;
+  conv->get_Disconnected(&disc);
+  EXPECT_EQ(VARIANT_TRUE, disc);  // the host's object stays, marked
+  EXPECT_EQ(0, gStrings.load());
+  ASSERT_TRUE(ourddeml::QueryInstanceCounts(static_cast<DWORD>(id), &counts));
+  EXPECT_EQ(0, counts.conversations);
+  EXPECT_EQ(0, counts.stringHandles);
+  EXPECT_EQ(0, counts.transactions);
+  rec.events.clear();
   ASSERT_EQ(S_OK, ctl->Uninitialise(&ok));
   EXPECT_EQ(VARIANT_TRUE, ok);
   cp->Unadvise(cookie);
