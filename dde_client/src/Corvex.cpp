@@ -78,7 +78,16 @@ wstring CorvexControl::AddConversation(HCONV h, HSZ hszService, const wstring& s
   c->topic = topic;
   c->convContext = ComPtr<ConvContextObj>(context);
   wstring key = Widen(corvane::ConvKey(H32(h)));
-  if (!conversations || !conversations->items.Add(key, c.Get())) throw common::ComError(kErrDuplicateKey);
+  if (!conversations || !conversations->items.Add(key, c.Get())) {
+    // Not kept, so not left open: the conversation and its handles are given back first.
+    Ddeml().DdeDisconnect(h);
+    if (hszService) FreeHsz(hszService);
+    if (hszTopic) FreeHsz(hszTopic);
+    WriteLogW(L"AddConversation: Conversation &H" + Widen(HexH(h)) + L" with " + service + L"|" + topic +
+                  L" not kept: key " + key + L" is in use", LOG_ERR);
+    throw common::ComError(Fail(kErrDuplicateKey, IID_ICorvex,
+                                L"This key is already associated with an element of this collection"));
+  }
   return key;
 }
 
@@ -238,6 +247,18 @@ STDMETHODIMP CorvexControl::Reconnect(VARIANT index, BSTR* key) {
     if (conv->disconnected) {
       HCONV h = DDE_Reconnect(conv->hConv);
       if (h) {
+        wstring newKey = Widen(corvane::ConvKey(H32(h)));
+        ConversationObj* holder = conversations->items.Find(newKey);
+        if (holder && holder != conv.Get()) {
+          // The new handle's key is taken: the new conversation cannot be kept, so it is given
+          // back; this one stays as it was (DDEML has retired its old handle).
+          Ddeml().DdeDisconnect(h);
+          conv->released = true;
+          WriteLogW(L"Reconnect: Conversation &H" + Widen(HexH(h)) + L" not kept: key " + newKey +
+                        L" is in use", LOG_ERR);
+          return Fail(kErrDuplicateKey, IID_ICorvex,
+                      L"This key is already associated with an element of this collection");
+        }
         conversations->items.Remove(Widen(corvane::ConvKey(H32(conv->hConv))));
         conv->hConv = h;
         conv->disconnected = false;

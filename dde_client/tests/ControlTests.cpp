@@ -377,6 +377,56 @@ TEST_F(Host, DisconnectOfAServerEndedConversationSkipsDdeDisconnect) {
   EXPECT_EQ(calls, fake::S().calls.size());
 }
 
+TEST_F(Host, KeysThatCollideAreErrorsAndLeaveNothingOpen) {
+  ASSERT_TRUE(Init());
+  std::wstring first = Connect(L"Excel", L"Sheet1");
+  ASSERT_EQ(L"C-4096", first);
+  long strings = fake::LiveStrings();
+  // DDEML hands out a handle whose key is taken: the caller gets the duplicate-key error and
+  // the new conversation is closed again, its handles freed.
+  fake::S().nextConv = 0x1000;
+  Bstr key;
+  EXPECT_EQ(corvane::kErrDuplicateKey,
+            ctl->Connect(B(L"Excel").Get(), B(L"Sheet2").Get(), Variant(), key.ReleaseAndGetAddressOf()));
+  auto given = fake::CallsOf("DdeDisconnect");
+  ASSERT_EQ(1u, given.size());
+  EXPECT_EQ(corvane::FromH32<HCONV>(0x1000), given[0].conv);
+  EXPECT_EQ(strings, fake::LiveStrings());
+  EXPECT_EQ(nullptr, fake::StringOf("Sheet2"));
+  EXPECT_EQ(1, Count());
+  Bstr topic;
+  Conv(first)->get_Topic(topic.ReleaseAndGetAddressOf());
+  EXPECT_EQ(L"Sheet1", topic.ToWide());
+
+  // A reconnect whose new handle's key is taken: the error reaches the handler, the new
+  // conversation is closed, and the old one ends as a server-ended one does.
+  std::wstring second = Connect(L"Excel", L"Sheet3");
+  ASSERT_EQ(L"C-4097", second);
+  auto ended = Conv(first);
+  fake::S().script.reconnectResult = corvane::FromH32<HCONV>(0x1001);
+  HRESULT hr = S_OK;
+  rec.onEvent = [&](const Event& e) {
+    if (e.id != 3) return;
+    Bstr r;
+    hr = ctl->Reconnect(Variant(e.args[0].c_str()), r.ReleaseAndGetAddressOf());
+  };
+  size_t before = fake::CallsOf("DdeDisconnect").size();
+  fake::Deliver(XTYP_DISCONNECT, 0, HConv(ended.Get()), nullptr, nullptr, nullptr);
+  EXPECT_EQ(corvane::kErrDuplicateKey, hr);
+  given = fake::CallsOf("DdeDisconnect");
+  ASSERT_EQ(before + 1, given.size());  // the new conversation; the old handle DDEML retired
+  EXPECT_EQ(corvane::FromH32<HCONV>(0x1001), given.back().conv);
+  EXPECT_EQ(1, Count());
+  EXPECT_FALSE(Conv(first));
+  ASSERT_TRUE(Conv(second));
+  Conv(second)->get_Topic(topic.ReleaseAndGetAddressOf());
+  EXPECT_EQ(L"Sheet3", topic.ToWide());
+  EXPECT_EQ(nullptr, fake::StringOf("Sheet1"));  // the ended conversation's handles are back
+  VARIANT_BOOL disc = VARIANT_FALSE;
+  ended->get_Disconnected(&disc);
+  EXPECT_EQ(VARIANT_TRUE, disc);
+}
+
 // ---- channels ----------------------------------------------------------------------------------
 TEST_F(Host, FindChannelsListsEveryAnswerButKeepsOneChannelEach) {
   ASSERT_TRUE(Init());
