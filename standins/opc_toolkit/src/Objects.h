@@ -14,6 +14,9 @@
 
 namespace opc_toolkit {
 
+// Groups asking for a faster update rate (milliseconds) get this one.
+constexpr DWORD kFastestUpdateRate = 50;
+
 class OpcServer : public IOPCServer,
                   public IOPCCommon,
                   public IOPCItemProperties,

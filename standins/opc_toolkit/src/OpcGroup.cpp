@@ -7,7 +7,6 @@
 namespace opc_toolkit {
 
 namespace {
-constexpr DWORD kMinRate = 50;
 constexpr WORD kOutOfService = OPC_QUALITY_BAD | OPC_QUALITY_OUT_OF_SERVICE;
 
 bool SameValue(const VARIANT& a, const VARIANT& b) {
@@ -199,7 +198,7 @@ HRESULT OpcGroup::QueryInterface(REFIID riid, void** ppv) {
 }
 
 void OpcGroup::SetRate(DWORD requested, DWORD* revised, HRESULT* hr) {
-  rate_ = requested < kMinRate ? kMinRate : requested;
+  rate_ = requested < kFastestUpdateRate ? kFastestUpdateRate : requested;
   if (revised) *revised = rate_;
   if (hr && rate_ != requested) *hr = OPC_S_UNSUPPORTEDRATE;
 }

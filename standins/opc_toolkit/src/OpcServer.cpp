@@ -5,8 +5,6 @@
 namespace opc_toolkit {
 
 namespace {
-constexpr DWORD kMinRate = 50;
-
 struct PropertyInfo {
   DWORD id;
   const wchar_t* description;
@@ -18,12 +16,13 @@ const PropertyInfo kProperties[] = {
     {OPC_PROP_QUALITY, L"Item Quality", VT_I2},
     {OPC_PROP_TIME, L"Item Timestamp", VT_DATE},
     {OPC_PROP_RIGHTS, L"Item Access Rights", VT_I4},
+    {OPC_PROP_SCANRATE, L"Server Scan Rate", VT_R4},
     {OPC_PROP_HIEU, L"High EU", VT_R8},
     {OPC_PROP_LOEU, L"Low EU", VT_R8},
 };
 bool HasProperty(const ServedTag* t, DWORD id) {
   if (id == OPC_PROP_HIEU || id == OPC_PROP_LOEU) return t->IsAnalog();
-  return id >= OPC_PROP_CDT && id <= OPC_PROP_RIGHTS;
+  return id >= OPC_PROP_CDT && id <= OPC_PROP_SCANRATE;
 }
 }  // namespace
 
@@ -297,6 +296,12 @@ HRESULT OpcServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwP
       case OPC_PROP_QUALITY: V_VT(v) = VT_I2; V_I2(v) = static_cast<SHORT>(t->Quality()); break;
       case OPC_PROP_TIME: t->Read(nullptr, nullptr, &V_DATE(v)); V_VT(v) = VT_DATE; break;
       case OPC_PROP_RIGHTS: V_VT(v) = VT_I4; V_I4(v) = t->AccessRights(); break;
+      // The host pushes values as they change; the fastest a group can pass them on is its
+      // smallest update rate.
+      case OPC_PROP_SCANRATE:
+        V_VT(v) = VT_R4;
+        V_R4(v) = static_cast<float>(kFastestUpdateRate);
+        break;
       case OPC_PROP_HIEU: V_VT(v) = VT_R8; V_R8(v) = t->EUHigh(); break;
       case OPC_PROP_LOEU: V_VT(v) = VT_R8; V_R8(v) = t->EULow(); break;
       default: e = OPC_E_INVALID_PID; break;

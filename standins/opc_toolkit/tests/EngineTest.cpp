@@ -600,7 +600,7 @@ TEST_F(Engine, PropertiesAndErrorTexts) {
   LPWSTR* texts = nullptr;
   VARTYPE* types = nullptr;
   ASSERT_EQ(p->QueryAvailableProperties(item, &n, &ids, &texts, &types), S_OK);
-  ASSERT_EQ(n, 5u);
+  ASSERT_EQ(n, 6u);
   EXPECT_EQ(types[1], VT_I4);
   for (DWORD i = 0; i < n; ++i) CoTaskMemFree(texts[i]);
   CoTaskMemFree(ids);
@@ -630,6 +630,70 @@ TEST_F(Engine, PropertiesAndErrorTexts) {
   EXPECT_EQ(st->wMajorVersion, 2);
   CoTaskMemFree(st->szVendorInfo);
   CoTaskMemFree(st);
+}
+
+// Every item lists properties 1 to 6 (and an item with a range its EU limits), and each listed
+// property is one GetItemProperties answers and LookupItemIDs knows; unlisted ones are unknown
+// to all three.
+TEST_F(Engine, PropertiesListedAreTheOnesAnswered) {
+  ASSERT_EQ(toolkit_->ServedTags().Item(L"Level")->SetEURange(0, 200), S_OK);
+  auto* p = As<IOPCItemProperties>(server_, IID_IOPCItemProperties);
+  struct Case {
+    const wchar_t* item;
+    std::vector<DWORD> ids;
+  } cases[] = {
+      {L"Plant.Line1.Count", {1, 2, 3, 4, 5, 6}},
+      {L"Level", {1, 2, 3, 4, 5, 6, OPC_PROP_HIEU, OPC_PROP_LOEU}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "item " << std::string(c.item, c.item + wcslen(c.item)));
+    std::wstring name = c.item;
+    DWORD n = 0, *ids = nullptr;
+    LPWSTR* texts = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(p->QueryAvailableProperties(name.data(), &n, &ids, &texts, &types), S_OK);
+    ASSERT_EQ(std::vector<DWORD>(ids, ids + n), c.ids);
+    std::vector<VARTYPE> listed(types, types + n);
+    for (DWORD i = 0; i < n; ++i) {
+      EXPECT_TRUE(texts[i] && *texts[i]) << "property " << ids[i];
+      CoTaskMemFree(texts[i]);
+    }
+    CoTaskMemFree(ids);
+    CoTaskMemFree(texts);
+    CoTaskMemFree(types);
+    EXPECT_EQ(listed[5], VT_R4);
+
+    // Asked for all of them plus one unknown id, the values come in the listed types.
+    std::vector<DWORD> ask = c.ids;
+    ask.push_back(7);
+    VARIANT* v = nullptr;
+    HRESULT* e = nullptr;
+    ASSERT_EQ(p->GetItemProperties(name.data(), static_cast<DWORD>(ask.size()), ask.data(), &v,
+                                   &e),
+              S_FALSE);
+    for (size_t i = 0; i < c.ids.size(); ++i) {
+      EXPECT_EQ(e[i], S_OK) << "property " << ask[i];
+      EXPECT_EQ(V_VT(&v[i]), listed[i])
+          << "property " << ask[i];
+    }
+    EXPECT_GE(V_R4(&v[5]), 1.0f);  // a rate in milliseconds
+    EXPECT_EQ(e[c.ids.size()], OPC_E_INVALID_PID);
+    for (size_t i = 0; i < ask.size(); ++i) VariantClear(&v[i]);
+    CoTaskMemFree(v);
+    CoTaskMemFree(e);
+
+    LPWSTR* newIds = nullptr;
+    ASSERT_EQ(p->LookupItemIDs(name.data(), static_cast<DWORD>(ask.size()), ask.data(), &newIds,
+                               &e),
+              S_FALSE);
+    for (size_t i = 0; i < c.ids.size(); ++i) {
+      EXPECT_EQ(e[i], E_FAIL) << "property " << ask[i];
+      EXPECT_EQ(newIds[i], nullptr);
+    }
+    EXPECT_EQ(e[c.ids.size()], OPC_E_INVALID_PID);
+    CoTaskMemFree(newIds);
+    CoTaskMemFree(e);
+  }
 }
 
 TEST_F(Engine, Da10PersonalityStreamsThroughIDataObject) {
