@@ -547,6 +547,36 @@ TEST(ServerSelection, WithoutAServerListTheDialogOpensEmptyForATypedProgId) {
   DeleteFileA(logFile.c_str());  // beside this test program
 }
 
+// Closing the window with no OPC client connected, over fakes of the program's parts that record
+// each call: the client bridge's group is disabled and the client disconnected first; the
+// clean-up then disconnects it before the DDE control is uninitialised and Excel let go, and
+// releases it last.
+TEST(MainWindowExit, TheClientLeavesBeforeTheDdeControlAndExcelAndGoesLast) {
+  Journal j;
+  FakeToolkit toolkit(j);
+  FakeDde dde(j);
+  FakeExcel excel(j);
+  FakeTags tags(j);
+  FakeDdeLink link(j);
+  FakeClient client(j);
+  std::string logFile;
+  {
+    frmMain main(GetModuleHandleA(nullptr), &toolkit, &dde, &excel, &tags, &link, &client);
+    ASSERT_TRUE(main.Create(SW_SHOWNOACTIVATE));
+    logFile = main.App().Logger().LogFile();
+    j.calls.clear();
+    SendMessageA(main.Hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(main.Hwnd()));
+    simserver::Pump(500, [] { return false; });  // takes the quit the window posted
+  }
+  std::vector<std::string> exit;
+  for (const std::string& c : j.calls)
+    if (c.rfind("client.", 0) == 0 || c == "dde.uninit" || c == "excel.shutdown") exit.push_back(c);
+  EXPECT_EQ(exit, (std::vector<std::string>{"client.disable+disconnect", "client.disconnect",
+                                            "dde.uninit", "excel.shutdown", "client.release"}));
+  DeleteFileA(logFile.c_str());
+}
+
 // The rule behind staying in front, on windows of this process.
 TEST(StayInFront, ComesBackOnlyForOtherUnmarkedWindowsOfTheProgramNotOwnedByIt) {
   auto make = [](HWND owner) {
