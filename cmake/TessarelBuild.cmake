@@ -3,14 +3,18 @@
 set(TESSAREL_WINDOWS OFF)
 set(TESSAREL_WINELIB OFF)
 set(TESSAREL_NATIVE OFF)
+set(TESSAREL_FUZZ OFF)
 if(TESSAREL_TREE STREQUAL "windows")
   set(TESSAREL_WINDOWS ON)
 elseif(TESSAREL_TREE STREQUAL "winelib")
   set(TESSAREL_WINELIB ON)
 elseif(TESSAREL_TREE STREQUAL "native")
   set(TESSAREL_NATIVE ON)
+elseif(TESSAREL_TREE STREQUAL "fuzz")
+  set(TESSAREL_FUZZ ON)
 else()
-  message(FATAL_ERROR "TESSAREL_TREE must be windows, winelib or native, not '${TESSAREL_TREE}'")
+  message(FATAL_ERROR
+          "TESSAREL_TREE must be windows, winelib, native or fuzz, not '${TESSAREL_TREE}'")
 endif()
 
 # Programs of the windows and winelib trees land side by side in build/bin.
@@ -31,9 +35,15 @@ elseif(TESSAREL_WINELIB)
 else()
   # Portable logic is tested natively under the address and undefined-behaviour sanitizers.
   # (GCC 12 reports std::variant moves as maybe-uninitialized under the sanitizers: noise.)
-  add_compile_options(-Wall -Wextra -Wno-maybe-uninitialized -fsanitize=address,undefined
-                      -fno-omit-frame-pointer)
+  add_compile_options(-Wall -Wextra -fsanitize=address,undefined -fno-omit-frame-pointer)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
   add_link_options(-fsanitize=address,undefined)
+  if(TESSAREL_FUZZ)
+    # Coverage for libFuzzer everywhere; only the fuzz targets link its main.
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
 endif()
 
 set(TESSAREL_WIDL_INCLUDES /usr/include/wine/wine/windows)

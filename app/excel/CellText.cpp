@@ -10,7 +10,6 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string TrimSpaces(std::string_view s) { return config::Trim(s); }
 
