@@ -2,21 +2,15 @@
 // and OPC clients in other processes reading, subscribing and writing them.
 #include <gtest/gtest.h>
 
+#include "SystemSupport.h"
 #include "WinTestSupport.h"
 #include "resource.h"
 
 using namespace wintest;
+using systest::Registered;
+using systest::WaitFor;
+using systest::WaitInFile;
 
-namespace {
-
-bool Registered(const char* progId) {
-  HKEY k;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, progId, 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  RegCloseKey(k);
-  return true;
-}
-
-}  // namespace
 
 TEST(CellsOnOpc, CellsReadSubscribeAndWriteThroughTessarel) {
   if (!Registered("Excel.Application") ||
@@ -44,13 +38,19 @@ TEST(CellsOnOpc, CellsReadSubscribeAndWriteThroughTessarel) {
   ASSERT_NE(w, nullptr);
   ASSERT_EQ(WaitText(w, IDC_TXTNUMOPCTAGS, [](const std::string& t) { return t == "6"; }, 30000),
             "6");
-  Sleep(1500);  // the conversations are set up in the start-up tick
+  // The conversations are set up in the start-up tick, which logs each.
+  ASSERT_NE(WaitInFile(dir.File("Tessarel.log"), "ConnectToDdeServer: Failed for Excel,nosuchsheet",
+                       30000),
+            std::string::npos)
+      << ReadFile(dir.File("Tessarel.log"));
 
   // One client stays connected throughout, watching a cell; the others come and go.
   Process watch;
   ASSERT_TRUE(StartToFile(watch, bin + "\\opcclient.exe",
                           "Marrowby.Tessarel.1 watch Setpoint --seconds 12", dir.File("watch.txt")));
-  Sleep(2500);
+  // Subscribed once its first value has come.
+  ASSERT_NE(WaitInFile(dir.File("watch.txt"), "Setpoint = 15", 15000), std::string::npos)
+      << ReadFile(dir.File("watch.txt"));
 
   std::string out;
   EXPECT_EQ(RunCapture(bin + "\\opcclient.exe",
@@ -66,9 +66,14 @@ TEST(CellsOnOpc, CellsReadSubscribeAndWriteThroughTessarel) {
       << out;
   EXPECT_NE(RunCapture(bin + "\\opcclient.exe", "Marrowby.Tessarel.1 write Speed 1", out), 0)
       << "a read-only tag must refuse the write: " << out;
-  Sleep(2500);  // the hot link brings the cell's new text on the next update tick
-  EXPECT_EQ(RunCapture(bin + "\\opcclient.exe", "Marrowby.Tessarel.1 read Setpoint", out), 0);
-  EXPECT_NE(out.find("Setpoint = 20.25  [R8, Good 0xC0"), std::string::npos) << out;
+  // The hot link brings the cell's new text on the next update tick.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return RunCapture(bin + "\\opcclient.exe", "Marrowby.Tessarel.1 read Setpoint", out) == 0 &&
+               out.find("Setpoint = 20.25  [R8, Good 0xC0") != std::string::npos;
+      },
+      15000))
+      << out;
 
   // The watching client saw the written value arrive.
   EXPECT_EQ(watch.WaitExit(30000), 0);
