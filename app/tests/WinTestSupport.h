@@ -214,6 +214,17 @@ inline std::string Text(HWND h) {
 }
 inline std::string ItemText(HWND parent, int id) { return Text(GetDlgItem(parent, id)); }
 
+// Waits until pred() holds, checking every 50 ms; true when it did within ms.
+template <class Pred>
+bool WaitFor(Pred pred, DWORD ms) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (pred()) return true;
+    if (GetTickCount() - start >= ms) return false;
+    Sleep(50);
+  }
+}
+
 // Waits until a control's text satisfies pred; returns the last text seen.
 template <class Pred>
 std::string WaitText(HWND parent, int id, Pred pred, DWORD ms) {

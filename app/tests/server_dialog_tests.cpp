@@ -38,16 +38,6 @@ const char* const kUnregistered = "Tessarel.NoSuchServer.1";
 
 std::string TessarelExe() { return EnvPath("TESSAREL_BIN_DIR") + "\\Tessarel.exe"; }
 
-template <class Pred>
-bool WaitFor(Pred pred, DWORD ms) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (pred()) return true;
-    if (GetTickCount() - start >= ms) return false;
-    Sleep(50);
-  }
-}
-
 // The visible top-level dialog-class windows of the process owned by `owner`, in z-order.
 std::vector<HWND> OwnedDialogs(DWORD pid, HWND owner) {
   struct Q {

@@ -51,16 +51,7 @@ inline int Count(const std::string& s, const std::string& part) {
   return n;
 }
 
-// Waits until pred() holds, checking every 50 ms; true when it did within ms.
-template <class Pred>
-bool WaitFor(Pred pred, DWORD ms) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (pred()) return true;
-    if (GetTickCount() - start >= ms) return false;
-    Sleep(50);
-  }
-}
+using wintest::WaitFor;
 
 // Waits until a file (a client's output, Tessarel's log) contains the text, from `from` on;
 // returns the position where it was found, or npos.
