@@ -49,11 +49,27 @@ Outcome Client(const std::wstring& args) {
     return r;
   }
   CloseHandle(wr);
-  char buf[4096];
-  DWORD n = 0;
-  while (ReadFile(rd, buf, sizeof buf, &n, nullptr) && n > 0) r.out.append(buf, n);
+  // Reading stops when opcclient has exited, not when the pipe closes: a process Wine starts
+  // from it (explorer.exe, when no desktop runs yet) inherits the pipe and keeps it open.
+  auto drain = [&] {
+    char buf[4096];
+    DWORD avail = 0, n = 0;
+    while (PeekNamedPipe(rd, nullptr, 0, nullptr, &avail, nullptr) && avail &&
+           ReadFile(rd, buf, sizeof buf, &n, nullptr) && n)
+      r.out.append(buf, n);
+  };
+  DWORD start = GetTickCount();
+  while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
+    drain();
+    if (GetTickCount() - start > 60000) {
+      TerminateProcess(pi.hProcess, 999);
+      r.out += "\n(opcclient killed after 60 s)";
+      break;
+    }
+  }
+  WaitForSingleObject(pi.hProcess, 5000);
+  drain();
   CloseHandle(rd);
-  WaitForSingleObject(pi.hProcess, 60000);
   GetExitCodeProcess(pi.hProcess, &r.code);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
