@@ -4,6 +4,9 @@
 //   opcclient PROGID read ITEM...
 //   opcclient PROGID write ITEM VALUE
 //   opcclient PROGID watch ITEM... [--seconds N] [--rate MS] [--stay-until EVENT]
+//   opcclient PROGID connect [--seconds N]
+// connect holds the server object for its time (10 s unless told) with no group and no
+// callback, as a client between connecting and subscribing; it prints "connected" first.
 // A watch ends at the end of its time or when the server asks its clients to disconnect; with
 // --stay-until it stays connected after that request until the named event EVENT is set (or its
 // time is up), as a client that takes its time to leave.
@@ -470,12 +473,24 @@ int Watch(IOPCServer* s, const std::vector<std::wstring>& ids, DWORD seconds, DW
   return rc;
 }
 
+int Hold(DWORD seconds) {
+  Out(L"connected");
+  DWORD end = GetTickCount() + seconds * 1000;
+  while (static_cast<LONG>(end - GetTickCount()) > 0) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+  return 0;
+}
+
 int Usage() {
   Out(L"usage: opcclient list\n"
       L"       opcclient PROGID browse\n"
       L"       opcclient PROGID read ITEM...\n"
       L"       opcclient PROGID write ITEM VALUE\n"
-      L"       opcclient PROGID watch ITEM... [--seconds N] [--rate MS] [--stay-until EVENT]",
+      L"       opcclient PROGID watch ITEM... [--seconds N] [--rate MS] [--stay-until EVENT]\n"
+      L"       opcclient PROGID connect [--seconds N]",
       stderr);
   return 2;
 }
@@ -504,7 +519,8 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"watch" && a == L"--stay-until") {
       if (i + 1 >= argc || !*argv[i + 1]) return Usage();
       stayUntil = argv[++i];
-    } else if (cmd == L"watch" && (a == L"--seconds" || a == L"--rate")) {
+    } else if ((cmd == L"watch" && a == L"--rate") ||
+               ((cmd == L"watch" || cmd == L"connect") && a == L"--seconds")) {
       if (i + 1 >= argc) return Usage();
       long n = _wtol(argv[++i]);
       if (n <= 0) return Usage();
@@ -514,7 +530,8 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   bool ok = (cmd == L"browse" && args.empty()) || (cmd == L"read" && !args.empty()) ||
-            (cmd == L"write" && args.size() == 2) || (cmd == L"watch" && !args.empty());
+            (cmd == L"write" && args.size() == 2) || (cmd == L"watch" && !args.empty()) ||
+            (cmd == L"connect" && args.empty());
   if (!ok) return Usage();
   IOPCServer* s = Connect(argv[1]);
   if (!s) {
@@ -524,6 +541,7 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"browse") rc = Browse(s);
   else if (cmd == L"read") rc = Read(s, args);
   else if (cmd == L"write") rc = Write(s, args[0], args[1]);
+  else if (cmd == L"connect") rc = Hold(seconds);
   else rc = Watch(s, args, seconds, rate, stayUntil);
   s->Release();
   CoUninitialize();

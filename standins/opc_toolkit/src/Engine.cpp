@@ -2,12 +2,16 @@
 
 #include "Objects.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace opc_toolkit {
 
 namespace {
 constexpr UINT kAsyncWorkMessage = WM_APP + 1;
+// The timer that looks at the processes of remote clients (group timers count up from 1).
+constexpr UINT_PTR kClientWatchTimer = 0x7FFF0000;
+constexpr UINT kClientWatchMs = 1000;
 const wchar_t kWindowClass[] = L"OpcToolkitEngineWindow";
 }  // namespace
 
@@ -18,6 +22,8 @@ Engine::Engine(const ToolkitConfig& config, IServerToolkitEvents* events)
 }
 
 Engine::~Engine() {
+  for (auto& [s, processes] : clientProcesses_)
+    for (HANDLE h : processes) CloseHandle(h);
   if (hwnd_) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
@@ -44,6 +50,10 @@ LRESULT CALLBACK Engine::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   auto* self = reinterpret_cast<Engine*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
   try {
+    if (msg == WM_TIMER && wp == kClientWatchTimer) {
+      self->CheckClientProcesses();
+      return 0;
+    }
     if (msg == WM_TIMER) {
       auto it = self->timers_.find(wp);
       if (it != self->timers_.end()) {
@@ -72,8 +82,75 @@ void Engine::ServerCreated(OpcServer* s) {
 }
 
 void Engine::ServerDestroyed(OpcServer* s) {
+  ForgetClientProcesses(s);
   if (!servers_.erase(s)) return;
   if (events_) events_->ServerClientDisconnected(ClientCount());
+}
+
+std::vector<PipeClient> PipeClients() {
+  // Handle values are multiples of 4 and handed out from the bottom; a long run of unused
+  // values is past the last one in use.
+  std::vector<PipeClient> found;
+  DWORD self = GetCurrentProcessId();
+  int unused = 0;
+  for (ULONG_PTR v = 4; unused < 4096; v += 4) {
+    HANDLE h = reinterpret_cast<HANDLE>(v);
+    DWORD flags = 0;
+    if (!GetHandleInformation(h, &flags)) {
+      ++unused;
+      continue;
+    }
+    unused = 0;
+    if (GetFileType(h) != FILE_TYPE_PIPE) continue;
+    // A pipe still listening has no client (and no client process id worth reading).
+    DWORD avail = 0;
+    ULONG pid = 0;
+    if (PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr) &&
+        GetNamedPipeClientProcessId(h, &pid) && pid && pid != self)
+      found.push_back({v, pid});
+  }
+  return found;
+}
+
+void Engine::WatchClientProcesses(OpcServer* s) {
+  if (!s || !servers_.count(s) || clientProcesses_.count(s)) return;
+  // The new client's process is among those connected now that were not connected when the
+  // last client was made (its creation call came through a connection); when there is none
+  // (a process that was connected already), it is one of all those connected.
+  std::set<DWORD> now;
+  for (const PipeClient& c : PipeClients()) now.insert(c.pid);
+  std::vector<DWORD> fresh, all(now.begin(), now.end());
+  for (DWORD pid : now)
+    if (!knownClients_.count(pid)) fresh.push_back(pid);
+  knownClients_ = std::move(now);
+  std::vector<HANDLE> processes;
+  for (DWORD pid : fresh.empty() ? all : fresh)
+    if (HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid)) processes.push_back(h);
+  if (processes.empty()) return;  // nothing to go by: the client counts until its release
+  clientProcesses_[s] = std::move(processes);
+  if (EnsureWindow()) SetTimer(hwnd_, kClientWatchTimer, kClientWatchMs, nullptr);
+}
+
+void Engine::ForgetClientProcesses(OpcServer* s) {
+  auto it = clientProcesses_.find(s);
+  if (it == clientProcesses_.end()) return;
+  for (HANDLE h : it->second) CloseHandle(h);
+  clientProcesses_.erase(it);
+  if (clientProcesses_.empty() && hwnd_) KillTimer(hwnd_, kClientWatchTimer);
+}
+
+void Engine::CheckClientProcesses() {
+  std::vector<OpcServer*> dead;
+  for (auto& [s, processes] : clientProcesses_) {
+    bool anyAlive = false;
+    for (HANDLE h : processes)
+      if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) anyAlive = true;
+    if (!anyAlive) dead.push_back(s);
+  }
+  for (OpcServer* s : dead) {
+    ForgetClientProcesses(s);
+    ClientDied(s, nullptr);
+  }
 }
 
 void Engine::StartTimer(OpcGroup* g, DWORD rateMs) {
@@ -238,7 +315,10 @@ class ClassFactory : public IClassFactory, public RefCounted {
     *ppv = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     try {
-      return CreateServerObject(engine_, riid, ppv);
+      OpcServer* made = nullptr;
+      HRESULT hr = CreateServerObject(engine_, riid, ppv, &made);
+      if (SUCCEEDED(hr)) engine_->WatchClientProcesses(made);
+      return hr;
     } catch (...) {
       return E_OUTOFMEMORY;
     }

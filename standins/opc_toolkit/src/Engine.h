@@ -56,6 +56,14 @@ class Engine {
   // from COM (which drops the references the dead client held) from the message loop.
   void ClientDied(OpcServer* server, OpcGroup* group);
 
+  // A client made through the class object is watched by process: the processes connected to
+  // this one over pipes now (its creation call came through one) that were not when the last
+  // client was made (all of them when none is new) are opened, and once all of them have ended
+  // the client is taken as dead (ClientDied). A client that dies before giving the server a
+  // callback fails no call, and COM under Wine never releases its objects.
+  void WatchClientProcesses(OpcServer* s);
+  void CheckClientProcesses();
+
   FILETIME StartTime() const { return start_; }
   FILETIME LastUpdate() const { return lastUpdate_; }
   void NoteUpdateSent() { GetSystemTimeAsFileTime(&lastUpdate_); }
@@ -77,6 +85,9 @@ class Engine {
   std::set<OpcServer*> deadServers_;  // each AddRef'ed
   std::set<OpcGroup*> deadGroups_;    // each AddRef'ed
   void DisconnectDead();
+  void ForgetClientProcesses(OpcServer* s);
+  std::map<OpcServer*, std::vector<HANDLE>> clientProcesses_;  // process handles, each open
+  std::set<DWORD> knownClients_;  // the pipe clients' processes when the last client was made
   std::set<OpcServer*> servers_;
   std::set<OpcGroup*> groups_;
   std::map<UINT_PTR, OpcGroup*> timers_;
@@ -88,7 +99,14 @@ class Engine {
 // Error texts of the OPC codes and, for others, the system's.
 std::wstring ErrorText(HRESULT hr);
 
-HRESULT CreateServerObject(Engine* engine, REFIID riid, void** ppv);
+HRESULT CreateServerObject(Engine* engine, REFIID riid, void** ppv, OpcServer** made = nullptr);
+// The server ends of connected named pipes among this process's handles whose client is another
+// process (COM's local connections under Wine are such pipes).
+struct PipeClient {
+  ULONG_PTR handle;
+  DWORD pid;
+};
+std::vector<PipeClient> PipeClients();
 IClassFactory* CreateClassFactory(Engine* engine);
 
 HRESULT RegisterToolkitServer(const ToolkitConfig& config);

@@ -26,9 +26,10 @@ bool HasProperty(const ServedTag* t, DWORD id) {
 }
 }  // namespace
 
-HRESULT CreateServerObject(Engine* engine, REFIID riid, void** ppv) {
+HRESULT CreateServerObject(Engine* engine, REFIID riid, void** ppv, OpcServer** made) {
   auto* s = new OpcServer(engine);
   HRESULT hr = s->QueryInterface(riid, ppv);
+  if (made) *made = SUCCEEDED(hr) ? s : nullptr;
   s->Release();
   return hr;
 }

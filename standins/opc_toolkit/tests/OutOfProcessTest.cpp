@@ -155,8 +155,54 @@ class CrossProcess : public ::testing::Test {
     if (p) held_.push_back(p);
     return p;
   }
+  // The host's client count (its Control.Clients tag), read through a group of our own; -1 when
+  // it cannot be read.
+  long Clients() {
+    if (!clientsIo_) {
+      OPCHANDLE hGroup;
+      DWORD rate;
+      IOPCItemMgt* g = nullptr;
+      if (server_->AddGroup(L"clients", TRUE, 1000, 1, nullptr, nullptr, 0, &hGroup, &rate,
+                            IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(&g)) != S_OK)
+        return -1;
+      held_.push_back(g);
+      OPCITEMDEF def = {};
+      def.szItemID = const_cast<LPWSTR>(L"Control.Clients");
+      def.szAccessPath = const_cast<LPWSTR>(L"");
+      def.bActive = TRUE;
+      OPCITEMRESULT* res = nullptr;
+      HRESULT* e = nullptr;
+      if (g->AddItems(1, &def, &res, &e) != S_OK) return -1;
+      clientsItem_ = res[0].hServer;
+      CoTaskMemFree(res);
+      CoTaskMemFree(e);
+      clientsIo_ = As<IOPCSyncIO>(g, IID_IOPCSyncIO);
+    }
+    OPCITEMSTATE* st = nullptr;
+    HRESULT* err = nullptr;
+    long n = -1;
+    if (SUCCEEDED(clientsIo_->Read(OPC_DS_DEVICE, 1, &clientsItem_, &st, &err))) {
+      n = V_I4(&st[0].vDataValue);
+      VariantClear(&st[0].vDataValue);
+      CoTaskMemFree(st);
+      CoTaskMemFree(err);
+    }
+    return n;
+  }
+  long WaitForClients(long want, DWORD ms) {
+    DWORD start = GetTickCount();
+    long n = Clients();
+    while (n != want && GetTickCount() - start < ms) {
+      Pump(200);
+      n = Clients();
+    }
+    return n;
+  }
+
   IOPCServer* server_ = nullptr;
   std::vector<IUnknown*> held_;
+  IOPCSyncIO* clientsIo_ = nullptr;
+  OPCHANDLE clientsItem_ = 0;
   Sink sink_;  // outlives the proxies released in TearDown
 };
 
@@ -266,53 +312,13 @@ TEST_F(CrossProcess, ShutdownRequestReachesTheClient) {
   CoTaskMemFree(text);
 }
 
-// A client process that dies without releasing anything is found at the next callback that
-// fails, and stops counting as connected (Tessarel ends when its last client goes).
+// A client process that dies without releasing anything stops counting as connected (Tessarel
+// ends when its last client goes).
 TEST_F(CrossProcess, AClientThatDiesStopsCounting) {
   ASSERT_NE(server_, nullptr);
-  OPCHANDLE hGroup;
-  DWORD rate;
-  IOPCItemMgt* g = nullptr;
-  ASSERT_EQ(server_->AddGroup(L"", TRUE, 1000, 1, nullptr, nullptr, 0, &hGroup, &rate,
-                              IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(&g)),
-            S_OK);
-  held_.push_back(g);
-  OPCITEMDEF def = {};
-  def.szItemID = const_cast<LPWSTR>(L"Control.Clients");
-  def.szAccessPath = const_cast<LPWSTR>(L"");
-  def.bActive = TRUE;
-  OPCITEMRESULT* res = nullptr;
-  HRESULT* e = nullptr;
-  ASSERT_EQ(g->AddItems(1, &def, &res, &e), S_OK);
-  OPCHANDLE h = res[0].hServer;
-  CoTaskMemFree(res);
-  CoTaskMemFree(e);
-  auto* io = As<IOPCSyncIO>(g, IID_IOPCSyncIO);
-  auto clients = [&] {
-    OPCITEMSTATE* st = nullptr;
-    HRESULT* err = nullptr;
-    long n = -1;
-    if (SUCCEEDED(io->Read(OPC_DS_DEVICE, 1, &h, &st, &err))) {
-      n = V_I4(&st[0].vDataValue);
-      VariantClear(&st[0].vDataValue);
-      CoTaskMemFree(st);
-      CoTaskMemFree(err);
-    }
-    return n;
-  };
-  auto waitFor = [&](long want, DWORD ms) {
-    DWORD start = GetTickCount();
-    long n = clients();
-    while (n != want && GetTickCount() - start < ms) {
-      Pump(200);
-      n = clients();
-    }
-    return n;
-  };
-  ASSERT_EQ(clients(), 1);
+  ASSERT_EQ(Clients(), 1);
 
-  // The client dies only once it has subscribed: the toolkit notices a dead client at its next
-  // failed callback, and a client killed between connecting and subscribing gets none.
+  // The client dies once it has subscribed: the next callback into it fails.
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
@@ -327,7 +333,7 @@ TEST_F(CrossProcess, AClientThatDiesStopsCounting) {
   ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                              nullptr, nullptr, &si, &pi));
   CloseHandle(writeEnd);
-  EXPECT_EQ(waitFor(2, 15000), 2);
+  EXPECT_EQ(WaitForClients(2, 15000), 2);
   std::string seen;
   for (DWORD start = GetTickCount();
        seen.find("Demo.Counter = ") == std::string::npos && GetTickCount() - start < 15000;) {
@@ -345,9 +351,55 @@ TEST_F(CrossProcess, AClientThatDiesStopsCounting) {
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   DWORD killed = GetTickCount();
-  EXPECT_EQ(waitFor(1, 20000), 1);
+  EXPECT_EQ(WaitForClients(1, 20000), 1);
   printf("dead client no longer counted after %lu ms\n",
          static_cast<unsigned long>(GetTickCount() - killed));
+}
+
+// A client process that dies between connecting and subscribing gave the server no callback
+// to fail; it is found by watching the processes connected to the host, and stops counting.
+TEST_F(CrossProcess, AClientThatDiesBeforeSubscribingStopsCounting) {
+  ASSERT_NE(server_, nullptr);
+  ASSERT_EQ(Clients(), 1);
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = si.hStdError = writeEnd;
+  PROCESS_INFORMATION pi{};
+  std::wstring cmd = L"\"" + BinPath(L"opcclient.exe") + L"\" " + kProgId +
+                     L" connect --seconds 600";
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &si, &pi));
+  CloseHandle(writeEnd);
+  std::string seen;
+  for (DWORD start = GetTickCount();
+       seen.find("connected") == std::string::npos && GetTickCount() - start < 15000;) {
+    char buf[512];
+    DWORD avail = 0, got = 0;
+    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr)) break;
+    if (avail && ReadFile(readEnd, buf, sizeof buf, &got, nullptr)) seen.append(buf, got);
+    else Pump(50);
+  }
+  EXPECT_NE(seen.find("connected"), std::string::npos) << "the client never connected: " << seen;
+  EXPECT_EQ(WaitForClients(2, 5000), 2);
+  TerminateProcess(pi.hProcess, 9);
+  CloseHandle(readEnd);
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  DWORD killed = GetTickCount();
+  const char* waitText = std::getenv("OPC_TOOLKIT_DEAD_CLIENT_WAIT_S");
+  DWORD waitMs = (waitText ? static_cast<DWORD>(std::atol(waitText)) : 30) * 1000;
+  long left = WaitForClients(1, waitMs);
+  printf("client killed before subscribing: %ld client(s) counted after %lu ms\n", left,
+         static_cast<unsigned long>(GetTickCount() - killed));
+  EXPECT_EQ(left, 1);
+  // The host's own connection is still served.
+  EXPECT_EQ(Clients(), 1);
 }
 
 uint32_t U32(const std::vector<unsigned char>& s, size_t at) {
