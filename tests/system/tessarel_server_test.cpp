@@ -1,5 +1,6 @@
-// Tessarel as an OPC DA server to a client in another process: the tags of its database are
-// served with their initial values, and the last client leaving ends the program.
+// Tessarel as an OPC DA server to clients in other processes: the tags of its database are
+// served with their initial values, and the last client leaving (or its process killed) ends
+// the program.
 #include <gtest/gtest.h>
 
 #include "WinTestSupport.h"
