@@ -268,8 +268,6 @@ LRESULT FlexGrid::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       return row_;
     case kMsgGetCol:
       return col_;
-    case kMsgGetTopRow:
-      return top_;
     case kMsgSetCell:
       return SetCell(static_cast<int>(wp), static_cast<int>(lp)) ? 1 : 0;
   }

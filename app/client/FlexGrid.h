@@ -23,7 +23,6 @@ class FlexGrid {
   static constexpr UINT kMsgGetRow = WM_APP + 41;     // returns the current row
   static constexpr UINT kMsgGetCol = WM_APP + 42;     // returns the current column
   static constexpr UINT kMsgSetCell = WM_APP + 43;    // wParam row, lParam column
-  static constexpr UINT kMsgGetTopRow = WM_APP + 44;  // the first data row shown
   // WM_GETTEXT gives the whole grid: columns separated by tabs, rows ended by CR LF.
 
   static void RegisterClass(HINSTANCE instance);
@@ -37,7 +36,6 @@ class FlexGrid {
 
   int Row() const { return row_; }
   int Col() const { return col_; }
-  int TopRow() const { return top_; }
   // Makes the cell current (the row scrolled into view); columns before the fixed ones and the
   // header row are refused. Reports the leaving of the old cell first.
   bool SetCell(int row, int col);

@@ -44,8 +44,6 @@ class frmAddItem {
   static HWND Open(HINSTANCE instance, HWND owner, TagEditorContext context);
   static frmAddItem* From(HWND hwnd);
 
-  const TagGrid& Grid() const { return grid_; }
-
  private:
   frmAddItem(HINSTANCE instance, TagEditorContext context);
   static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
