@@ -32,73 +32,10 @@ using namespace wintest;
 namespace {
 
 const char* const kMainClass = "TessarelMainWindow";
-const char* const kDialogClass = "#32770";
 const char* const kSim = "Sim.OPCDA.2";
 const char* const kUnregistered = "Tessarel.NoSuchServer.1";
 
 std::string TessarelExe() { return EnvPath("TESSAREL_BIN_DIR") + "\\Tessarel.exe"; }
-
-// The visible top-level dialog-class windows of the process owned by `owner`, in z-order.
-std::vector<HWND> OwnedDialogs(DWORD pid, HWND owner) {
-  struct Q {
-    DWORD pid;
-    HWND owner;
-    std::vector<HWND> found;
-  } q{pid, owner, {}};
-  EnumWindows(
-      [](HWND h, LPARAM lp) -> BOOL {
-        auto* q = reinterpret_cast<Q*>(lp);
-        DWORD p = 0;
-        GetWindowThreadProcessId(h, &p);
-        char c[64];
-        if (p == q->pid && IsWindowVisible(h) && GetWindow(h, GW_OWNER) == q->owner &&
-            GetClassNameA(h, c, sizeof c) && lstrcmpA(c, kDialogClass) == 0)
-          q->found.push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&q));
-  return q.found;
-}
-
-HWND WaitOwnedDialog(DWORD pid, HWND owner, DWORD ms = 15000) {
-  HWND found = nullptr;
-  WaitFor(
-      [&] {
-        std::vector<HWND> d = OwnedDialogs(pid, owner);
-        found = d.empty() ? nullptr : d.front();
-        return found != nullptr;
-      },
-      ms);
-  return found;
-}
-
-// What a message box says: the texts of its static controls.
-std::string BoxText(HWND box) {
-  std::string text;
-  EnumChildWindows(
-      box,
-      [](HWND h, LPARAM lp) -> BOOL {
-        char c[32];
-        if (GetClassNameA(h, c, sizeof c) && lstrcmpiA(c, "Static") == 0)
-          *reinterpret_cast<std::string*>(lp) += Text(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&text));
-  return text;
-}
-
-// A button click as the control reports it to its parent.
-void Click(HWND parent, int id) {
-  PostMessageA(parent, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(parent, id)));
-}
-
-// A message box answered with one of its buttons; true once it has gone.
-bool Answer(HWND box, int button) {
-  PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
-  return WaitFor([&] { return !IsWindow(box); }, 10000);
-}
 
 bool Gone(HWND w) { return WaitFor([&] { return !IsWindow(w); }, 10000); }
 

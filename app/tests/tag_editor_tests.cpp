@@ -125,7 +125,7 @@ Answerer::Act SaveAs(const std::string& path) {
 }
 
 // A click on a button or check box, as the mouse makes it.
-void Click(HWND w, int id) { SendMessageA(GetDlgItem(w, id), BM_CLICK, 0, 0); }
+void MouseClick(HWND w, int id) { SendMessageA(GetDlgItem(w, id), BM_CLICK, 0, 0); }
 
 std::string TreeText(HWND tv, HTREEITEM item) {
   char buf[256] = {};
@@ -330,7 +330,7 @@ TEST(TagEditor, BrowsesTheServerCollectsItemsInTheGridAndSavesATagFileThatLoadsB
   ChooseCombo(w, IDC_ACCESSFILTER, 0);
 
   // Auto-increment by row; a double-click takes the leaf's item ID and adds it.
-  Click(w, IDC_CHKAUTOINCREMENT);
+  MouseClick(w, IDC_CHKAUTOINCREMENT);
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, IDC_OPTAUTOINCROW)));
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, IDC_OPTAUTOINCCOLUMN)));
   DoubleClickLeaf(lv, 1);  // R8
@@ -342,14 +342,14 @@ TEST(TagEditor, BrowsesTheServerCollectsItemsInTheGridAndSavesATagFileThatLoadsB
   EXPECT_EQ(GridRow(w, 1), "Ramp.R8|B2|2|2");
   for (const char* id : {"Register.R8", "Register.I4", "Quality.Settable"}) {
     SetDlgItemTextA(w, IDC_TXTITEMID, id);
-    Click(w, IDC_ADDITEM);
+    MouseClick(w, IDC_ADDITEM);
   }
   EXPECT_EQ(GridRow(w, 2), "Register.R8|B3|3|2");
   EXPECT_EQ(GridRow(w, 4), "Quality.Settable|B5|5|2");
   EXPECT_EQ(SendDlgItemMessageA(w, IDC_GRIDDATA, FlexGrid::kMsgGetRow, 0, 0), 4);
   // Adding an item already in the grid only makes its row current.
   SetDlgItemTextA(w, IDC_TXTITEMID, "Register.R8");
-  Click(w, IDC_ADDITEM);
+  MouseClick(w, IDC_ADDITEM);
   EXPECT_EQ(SendDlgItemMessageA(w, IDC_GRIDDATA, FlexGrid::kMsgGetRow, 0, 0), 2);
   EXPECT_EQ(GridRow(w, 5), "");
 
@@ -382,11 +382,11 @@ TEST(TagEditor, BrowsesTheServerCollectsItemsInTheGridAndSavesATagFileThatLoadsB
 
   // Validate asks the server about the item ID and the chosen type.
   SetDlgItemTextA(w, IDC_TXTITEMID, "Ramp.R8");
-  Click(w, IDC_VALIDATE);
+  MouseClick(w, IDC_VALIDATE);
   EXPECT_EQ(ItemText(w, IDC_REPORT), "Testing Item\r\nValid: the server knows Ramp.R8");
   SetDlgItemTextA(w, IDC_TXTITEMID, "No.Such.Item");
   EXPECT_EQ(ItemText(w, IDC_REPORT), "");  // a changed item ID clears the report
-  Click(w, IDC_VALIDATE);
+  MouseClick(w, IDC_VALIDATE);
   EXPECT_EQ(ItemText(w, IDC_REPORT).rfind("Testing Item\r\nNot valid (C0040007)", 0), 0u)
       << ItemText(w, IDC_REPORT);
   EXPECT_TRUE(SaveArtifact(w, "tessarel_tag_editor.bmp"));
@@ -394,7 +394,7 @@ TEST(TagEditor, BrowsesTheServerCollectsItemsInTheGridAndSavesATagFileThatLoadsB
   // Save: a cancelled file dialog says so and writes nothing.
   {
     Answerer a({Press(IDCANCEL), Press(IDOK)});
-    Click(w, IDC_BTNSAVE);
+    MouseClick(w, IDC_BTNSAVE);
     ASSERT_EQ(a.seen.size(), 2u);
     EXPECT_EQ(a.seen[0].caption, "OPC Client Tag Definition File");
     EXPECT_EQ(a.seen[1].text, "Cancel was selected.");
@@ -404,7 +404,7 @@ TEST(TagEditor, BrowsesTheServerCollectsItemsInTheGridAndSavesATagFileThatLoadsB
   const std::string file = dir.File("client tags.csv");
   {
     Answerer a({SaveAs(file), Press(IDOK), Press(IDOK)});
-    Click(w, IDC_BTNSAVE);
+    MouseClick(w, IDC_BTNSAVE);
     ASSERT_EQ(a.seen.size(), 3u);
     EXPECT_EQ(a.seen[1].caption, "OPC Client Configuration");
     EXPECT_EQ(a.seen[1].text, "Total of 4 items written to " + file +
@@ -437,7 +437,7 @@ TEST(TagEditor, BrowsesTheServerCollectsItemsInTheGridAndSavesATagFileThatLoadsB
 
   // Done takes the chosen sheet for this run and closes the editor.
   ChooseCombo(w, IDC_CMBSHEET, 0);
-  Click(w, IDC_BTNDONE);
+  MouseClick(w, IDC_BTNDONE);
   EXPECT_TRUE(e.closed);
   EXPECT_FALSE(IsWindow(w));
   EXPECT_EQ(e.bridge.ClientSheet, "Plant");
@@ -464,13 +464,13 @@ TEST(TagEditor, WithoutAConnectionTheTreeStaysEmptyAndTypedItemsStillSave) {
   DestroyWindow(other);
   EXPECT_EQ(SendDlgItemMessageA(w, IDC_LVITEMVIEW, LVM_GETITEMCOUNT, 0, 0), 0);
   SetDlgItemTextA(w, IDC_ITEMNAMEFILTER, "R*");  // nothing to list, nothing fails
-  Click(w, IDC_VALIDATE);
+  MouseClick(w, IDC_VALIDATE);
   EXPECT_EQ(ItemText(w, IDC_REPORT),
             "Testing Item\r\nNot connected to an OPC server: the item cannot be tested");
   SetDlgItemTextA(w, IDC_TXTITEMID, "Typed.Item");
-  Click(w, IDC_ADDITEM);
+  MouseClick(w, IDC_ADDITEM);
   SetDlgItemTextA(w, IDC_TXTITEMID, "Say \"hi\"");
-  Click(w, IDC_ADDITEM);  // refused, with the reason in the report
+  MouseClick(w, IDC_ADDITEM);  // refused, with the reason in the report
   EXPECT_NE(ItemText(w, IDC_REPORT).find("double quotes"), std::string::npos);
   EXPECT_EQ(GridRow(w, 1), "Typed.Item|||");
   EXPECT_EQ(GridRow(w, 2), "");
@@ -478,7 +478,7 @@ TEST(TagEditor, WithoutAConnectionTheTreeStaysEmptyAndTypedItemsStillSave) {
   {
     // Cancel to the INI question: the configuration file is not written.
     Answerer a({SaveAs(file), Press(IDCANCEL), Press(IDOK)});
-    Click(w, IDC_BTNSAVE);
+    MouseClick(w, IDC_BTNSAVE);
     ASSERT_EQ(a.seen.size(), 3u);
   }
   EXPECT_EQ(ReadFile(file), "OPC Tag,Type,Item,Write\r\nTyped.Item,R4,RC,\r\n");
@@ -491,7 +491,7 @@ TEST(TagEditor, WithoutAConnectionTheTreeStaysEmptyAndTypedItemsStillSave) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   {
     Answerer a({SaveAs(locked), Press(IDYES), Press(IDOK)});
-    Click(w, IDC_BTNSAVE);
+    MouseClick(w, IDC_BTNSAVE);
     ASSERT_EQ(a.seen.size(), 3u);
     EXPECT_NE(a.seen[1].text.find("already exists"), std::string::npos) << a.seen[1].text;
     EXPECT_EQ(a.seen[2].text.rfind("The tag file " + locked + " could not be written: ", 0), 0u)
@@ -501,7 +501,7 @@ TEST(TagEditor, WithoutAConnectionTheTreeStaysEmptyAndTypedItemsStillSave) {
   EXPECT_EQ(ReadFile(locked), "kept\r\n");
   // Cancel closes without touching the bridge.
   const std::string sheetBefore = e.bridge.ClientSheet;
-  Click(w, IDC_BTNCANCEL);
+  MouseClick(w, IDC_BTNCANCEL);
   EXPECT_FALSE(IsWindow(w));
   EXPECT_EQ(e.bridge.ClientSheet, sheetBefore);
 }

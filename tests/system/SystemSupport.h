@@ -101,6 +101,20 @@ class Spreadsheet {
            V_VT(mine.Ptr()) == VT_I4 && V_VT(theirs.Ptr()) == VT_I4 &&
            V_I4(mine.Ptr()) == V_I4(theirs.Ptr());
   }
+  // The spreadsheet's process, as its own "ProcessId" gives it; 0 when it cannot be read.
+  DWORD ProcessId() {
+    common::Variant pid;
+    return SUCCEEDED(common::GetProperty(app_.Get(), L"ProcessId", pid.Ptr())) &&
+                   V_VT(pid.Ptr()) == VT_I4
+               ? static_cast<DWORD>(V_I4(pid.Ptr()))
+               : 0;
+  }
+  // Lets go of a spreadsheet whose process has gone, without asking it to quit.
+  void Abandon() {
+    sheet_.Reset();
+    book_.Reset();
+    app_.Reset();
+  }
   // Opens the workbook; its first worksheet is the one the other calls work on.
   HRESULT Open(const std::string& path) {
     common::Variant books, book, sheets, sheet;
@@ -283,7 +297,9 @@ class OpcSession {
     OPCHANDLE h = handles_[index];
     OPCITEMSTATE* st = nullptr;
     HRESULT* errs = nullptr;
-    if (FAILED(io_->Read(OPC_DS_DEVICE, 1, &h, &st, &errs))) return "<read failed>";
+    lastRead_ = io_->Read(OPC_DS_DEVICE, 1, &h, &st, &errs);
+    if (FAILED(lastRead_)) return "<read failed>";
+    lastRead_ = errs[0];
     std::string text = "<error " + common::HResultHex(errs[0]) + ">";
     if (SUCCEEDED(errs[0])) {
       quality = st[0].wQuality;
@@ -304,12 +320,15 @@ class OpcSession {
     WORD q;
     return Read(index, q);
   }
+  // What the last Read met: the call's failure, else the item's result.
+  HRESULT LastReadResult() const { return lastRead_; }
 
  private:
   IOPCServer* server_ = nullptr;
   IOPCItemMgt* items_ = nullptr;
   IOPCSyncIO* io_ = nullptr;
   std::vector<OPCHANDLE> handles_;
+  HRESULT lastRead_ = S_OK;
 };
 
 // A program folder with Tessarel, its INI and tag database, and the workbook.

@@ -463,11 +463,17 @@ int Watch(IOPCServer* s, const std::vector<std::wstring>& ids, DWORD seconds, DW
     MsgWaitForMultipleObjects(leave ? 1 : 0, leave ? &leave : nullptr, FALSE, 20, QS_ALLINPUT);
   }
   if (leave) CloseHandle(leave);
-  dataCp->Unadvise(dataCookie);
+  // A server that has gone (its process killed) fails these calls: said, and the exit code is 1.
+  HRESULT hr = dataCp->Unadvise(dataCookie);
   dataCp->Release();
   if (shutCp) {
-    shutCp->Unadvise(shutCookie);
+    HRESULT shutHr = shutCp->Unadvise(shutCookie);
+    if (SUCCEEDED(hr)) hr = shutHr;
     shutCp->Release();
+  }
+  if (FAILED(hr)) {
+    Err(L"unadvise failed: " + Hex(hr));
+    rc = 1;
   }
   Out(std::to_wstring(sink.changes) + L" change(s)");
   return rc;
