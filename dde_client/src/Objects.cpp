@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "Core.h"
+#include "DataBytes.h"
 
 namespace corvane {
 
@@ -138,7 +139,7 @@ ComPtr<DDEDataObj> DDEDataObj::FromHandle(HDDEDATA h, UINT format) {
   auto d = common::Make<DDEDataObj>();
   DWORD size = 0;
   LPBYTE p = h ? Ddeml().DdeAccessData(h, &size) : nullptr;
-  if (p && size) d->bytes.assign(p, p + size);
+  d->bytes = KeptBytes(p, size);
   if (h) Ddeml().DdeUnaccessData(h);
   d->format = static_cast<LONG>(format);
   return d;
@@ -146,8 +147,7 @@ ComPtr<DDEDataObj> DDEDataObj::FromHandle(HDDEDATA h, UINT format) {
 
 STDMETHODIMP DDEDataObj::CopyByAddress(LONGLONG pdata, LONG count, LONG* copied) {
   if (!copied) return E_POINTER;
-  LONG size = static_cast<LONG>(bytes.size());
-  LONG n = count < size ? count : size;
+  LONG n = CopyCount(bytes, count);
   if (n > 0) {
     if (!pdata) return Fail(E_POINTER, IID_IDDEData, L"CopyByAddress: no destination address");
     std::memcpy(reinterpret_cast<void*>(static_cast<intptr_t>(pdata)), bytes.data(),
@@ -160,8 +160,7 @@ STDMETHODIMP DDEDataObj::CopyByAddress(LONGLONG pdata, LONG count, LONG* copied)
 HRESULT DDEDataObj::CopyElements(SAFEARRAY** data, VARTYPE vt, LONG width, LONG* copied) {
   if (!data || !copied) return E_POINTER;
   *copied = 0;
-  LONG size = static_cast<LONG>(bytes.size());
-  LONG count = width == 1 ? size : RoundedElementCount(size, width);
+  LONG count = ElementCount(bytes, width);
   if (count == 0) return S_OK;
   if (*data) {
     VARTYPE have = VT_EMPTY;
@@ -179,10 +178,7 @@ HRESULT DDEDataObj::CopyElements(SAFEARRAY** data, VARTYPE vt, LONG width, LONG*
     SafeArrayDestroy(fresh);
     return E_FAIL;
   }
-  // The last element of a rounded-up count is filled from the bytes held only; the rest is 0.
-  size_t want = static_cast<size_t>(count) * static_cast<size_t>(width);
-  std::memset(p, 0, want);
-  std::memcpy(p, bytes.data(), want < bytes.size() ? want : bytes.size());
+  FillElements(bytes, count, width, p);
   SafeArrayUnaccessData(fresh);
   if (*data) SafeArrayDestroy(*data);
   *data = fresh;
@@ -193,18 +189,14 @@ STDMETHODIMP DDEDataObj::CopyByteArray(SAFEARRAY** d, LONG* c) { return CopyElem
 STDMETHODIMP DDEDataObj::CopyIntegerArray(SAFEARRAY** d, LONG* c) { return CopyElements(d, VT_I2, 2, c); }
 STDMETHODIMP DDEDataObj::CopyLongArray(SAFEARRAY** d, LONG* c) { return CopyElements(d, VT_I4, 4, c); }
 GETTER(DDEDataObj, Format, LONG, format)
-GETTER(DDEDataObj, Size, LONG, static_cast<LONG>(bytes.size()))
+GETTER(DDEDataObj, Size, LONG, HeldSize(bytes))
 BSTR_GETTER(DDEDataObj, DataString,
             FromAnsi(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
 STDMETHODIMP DDEDataObj::get_DataArray(LONG index, BYTE* v) {
   if (!v) return E_POINTER;
-  if (bytes.empty() && index == 0) {
-    *v = 0;  // an empty block still holds one element
-    return S_OK;
-  }
-  if (index < 0 || static_cast<size_t>(index) >= bytes.size())
-    return Fail(kErrSubscript, IID_IDDEData, L"Subscript out of range");
-  *v = bytes[static_cast<size_t>(index)];
+  std::optional<uint8_t> b = ByteAt(bytes, index);
+  if (!b) return Fail(kErrSubscript, IID_IDDEData, L"Subscript out of range");
+  *v = *b;
   return S_OK;
 }
 
