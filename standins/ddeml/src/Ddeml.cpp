@@ -19,6 +19,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "DdeBlocks.h"
 #include "DdemlCore.h"
 
 namespace ourddeml {
@@ -574,14 +575,15 @@ void OnAck(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Conversa
   UINT_PTR lo = 0, hi = 0;
   UnpackDDElParam(WM_DDE_ACK, lp, &lo, &hi);
   FreeDDElParam(WM_DDE_ACK, lp);
-  WORD status = (WORD)lo;
+  const blocks::AckStatus ack = blocks::ReadAckStatus(lo);
+  WORD status = ack.status;
   int i = FindAckMatch(*c, hi);
   if (i < 0) {  // an acknowledgement nobody waits for
-    if (hi && hi <= 0xFFFF) DropAtom(*inst, (ATOM)hi);
+    if (blocks::IsAtomValue(hi)) DropAtom(*inst, (ATOM)hi);
     return;
   }
   auto t = TakeAnswered(inst, c, (size_t)i);
-  bool positive = (status & DDE_FACK) != 0;
+  bool positive = ack.positive;
   UINT base = t->BaseType();
   if (base == XTYP_EXECUTE) {
     FreeBlock(*inst, t->hMem);  // the sender of an execute frees its commands on the ACK
@@ -592,7 +594,7 @@ void OnAck(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Conversa
       else FreeBlock(*inst, t->hMem);
     }
   }
-  UINT err = (status & DDE_FBUSY) ? DMLERR_BUSY : DMLERR_NOTPROCESSED;
+  UINT err = ack.busy ? DMLERR_BUSY : DMLERR_NOTPROCESSED;
   // A positive ACK answers a request only by mistake: report it as not processed.
   bool ok = positive && base != XTYP_REQUEST;
   Complete(inst, c, t, ok, status, err);
@@ -608,13 +610,13 @@ void OnData(const std::shared_ptr<Instance>& inst, const std::shared_ptr<Convers
   UINT fmt = 0;
   std::vector<BYTE> bytes;
   if (hData) {
-    if (auto* d = (DDEDATA*)GlobalLock(hData)) {
-      SIZE_T total = GlobalSize(hData), off = FIELD_OFFSET(DDEDATA, Value);
-      response = d->fResponse;
-      release = d->fRelease;
-      ackReq = d->fAckReq;
-      fmt = (UINT)(USHORT)d->cfFormat;
-      if (total > off) bytes.assign(d->Value, d->Value + (total - off));
+    if (auto* d = (const BYTE*)GlobalLock(hData)) {
+      blocks::DataMessage m = blocks::ReadDataBlock(d, GlobalSize(hData));
+      response = m.response;
+      release = m.release;
+      ackReq = m.ackReq;
+      fmt = m.format;
+      bytes = std::move(m.value);
       GlobalUnlock(hData);
     } else {
       hData = nullptr;  // not a block we can read: treat as a notification
@@ -674,7 +676,7 @@ LRESULT ClientMessage(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       UINT_PTR lo = 0, hi = 0;
       UnpackDDElParam(msg, lp, &lo, &hi);
       FreeDDElParam(msg, lp);
-      if (hi && hi <= 0xFFFF) GlobalDeleteAtom((ATOM)hi);
+      if (blocks::IsAtomValue(hi)) GlobalDeleteAtom((ATOM)hi);
     }
     return 0;
   }
@@ -692,7 +694,7 @@ LRESULT ClientMessage(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       UINT_PTR lo = 0, hi = 0;
       UnpackDDElParam(msg, lp, &lo, &hi);
       FreeDDElParam(msg, lp);
-      if (hi && hi <= 0xFFFF) GlobalDeleteAtom((ATOM)hi);
+      if (blocks::IsAtomValue(hi)) GlobalDeleteAtom((ATOM)hi);
       if (msg == WM_DDE_DATA && lo && CopiesPostedData() && CrossProcess(server)) GlobalFree((HGLOBAL)lo);
     }
     return 0;
@@ -726,10 +728,8 @@ void OnAnnounce(const std::shared_ptr<Instance>& inst, WPARAM wp, LPARAM lp) {
   if (inst->afCmd & (reg ? CBF_SKIP_REGISTRATIONS : CBF_SKIP_UNREGISTRATIONS)) return;
   std::string base = AtomName(LOWORD(lp));
   if (base.empty()) return;
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "(0x%08X)", (unsigned)(ULONG_PTR)wp);
   HSZ h1 = AddHsz(*inst, base);
-  HSZ h2 = AddHsz(*inst, base + suffix);
+  HSZ h2 = AddHsz(*inst, blocks::InstanceName(base, (uint32_t)(ULONG_PTR)wp));
   if (h1 && h2)
     CallApp(inst, reg ? XTYP_REGISTER : XTYP_UNREGISTER, 0, nullptr, h1, h2, nullptr, 0, 0);
   if (auto live = FindInstance(inst->id)) {
@@ -758,13 +758,9 @@ LRESULT CALLBACK InstanceWndProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 
 // "Base(0x0001002A)" names one server window.
 bool SplitInstanceName(const std::string& name, std::string* base, HWND* window) {
-  size_t p = name.rfind("(0x");
-  if (p == std::string::npos || p == 0 || name.back() != ')') return false;
-  std::string hex = name.substr(p + 3, name.size() - p - 4);
-  if (hex.empty() || hex.size() > 16 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-    return false;
-  *base = name.substr(0, p);
-  *window = (HWND)(ULONG_PTR)std::strtoull(hex.c_str(), nullptr, 16);
+  uint64_t w = 0;
+  if (!blocks::SplitInstanceName(name, base, &w)) return false;
+  *window = (HWND)(ULONG_PTR)w;
   return true;
 }
 
@@ -877,24 +873,21 @@ bool BuildMessage(Instance& inst, Transaction& t, const BYTE* bytes, DWORD size,
       out->lp = PackDDElParam(WM_DDE_UNADVISE, t.fmt, t.atom);
       return true;
     case XTYP_POKE: {
-      t.hMem = AllocBlock(inst, FIELD_OFFSET(DDEPOKE, Value) + size);
+      std::vector<BYTE> block = blocks::PokeBlock((uint16_t)t.fmt, bytes, size);
+      t.hMem = AllocBlock(inst, block.size());
       if (!t.hMem) return false;
-      auto* p = (DDEPOKE*)GlobalLock(t.hMem);
-      p->fRelease = 1;
-      p->cfFormat = (short)t.fmt;
-      if (size) std::memcpy(p->Value, bytes, size);
+      std::memcpy(GlobalLock(t.hMem), block.data(), block.size());
       GlobalUnlock(t.hMem);
       out->msg = WM_DDE_POKE;
       out->lp = PackDDElParam(WM_DDE_POKE, (UINT_PTR)t.hMem, t.atom);
       return true;
     }
     case XTYP_ADVSTART: {
-      t.hMem = AllocBlock(inst, sizeof(DDEADVISE));
+      std::vector<BYTE> block = blocks::AdviseBlock((uint16_t)t.fmt, (t.type & XTYPF_NODATA) != 0,
+                                                    (t.type & XTYPF_ACKREQ) != 0);
+      t.hMem = AllocBlock(inst, block.size());
       if (!t.hMem) return false;
-      auto* a = (DDEADVISE*)GlobalLock(t.hMem);
-      a->fDeferUpd = (t.type & XTYPF_NODATA) ? 1 : 0;
-      a->fAckReq = (t.type & XTYPF_ACKREQ) ? 1 : 0;
-      a->cfFormat = (short)t.fmt;
+      std::memcpy(GlobalLock(t.hMem), block.data(), block.size());
       GlobalUnlock(t.hMem);
       out->msg = WM_DDE_ADVISE;
       out->lp = PackDDElParam(WM_DDE_ADVISE, (UINT_PTR)t.hMem, t.atom);
