@@ -4,6 +4,7 @@ tessarel_widl(wbs_idl_files IDL ${CMAKE_CURRENT_SOURCE_DIR}/automation/WorkbookS
 add_executable(WorkbookServer
   main.cpp
   dde/DdeServer.cpp
+  dde/DdeRequests.cpp
   automation/Automation.cpp
   ui/SheetWindow.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/WorkbookServer_i.c

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "AnsiText.h"
+#include "DdeRequests.h"
 
 #if __has_include(<ddeml_ours/ServiceAnnounce.h>)
 #include <ddeml_ours/ServiceAnnounce.h>
@@ -31,16 +32,6 @@ std::string AtomText(ATOM a) {
 bool RunningOnWine() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-// The text of posted CF_TEXT data: at most `n` bytes, up to the first NUL, one trailing CR LF
-// (as spreadsheets send and expect) removed.
-std::string TextOf(const BYTE* p, SIZE_T n) {
-  SIZE_T len = 0;
-  while (len < n && p[len]) ++len;
-  std::string s(reinterpret_cast<const char*>(p), len);
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
 }
 
 }  // namespace
@@ -237,20 +228,13 @@ void DdeServer::Ack(Conv& c, bool positive, UINT_PTR hi, UINT origin) {
 }
 
 HGLOBAL DdeServer::MakeData(const std::string& utf8, bool response, bool ackReq) {
-  const std::string v = Utf8ToAnsi(utf8) + "\r\n";
-  const SIZE_T size = offsetof(DDEDATA, Value) + v.size() + 1;
-  HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, size);
+  const std::vector<uint8_t> block = dde::TextDataBlock(Utf8ToAnsi(utf8), response, ackReq);
+  HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, block.size());
   if (!h) {
     ++stats_.allocFailures;
     return nullptr;
   }
-  auto* d = static_cast<DDEDATA*>(GlobalLock(h));
-  std::memset(d, 0, offsetof(DDEDATA, Value));
-  d->fResponse = response;
-  d->fRelease = 1;
-  d->fAckReq = ackReq;
-  d->cfFormat = CF_TEXT;
-  std::memcpy(d->Value, v.c_str(), v.size() + 1);
+  std::memcpy(GlobalLock(h), block.data(), block.size());
   GlobalUnlock(h);
   return h;
 }
@@ -328,12 +312,11 @@ void DdeServer::OnPoke(Conv& c, LPARAM lp) {
   auto pos = ParseR1C1(item);
   if (h && c.wb && pos) {
     const SIZE_T total = GlobalSize(h);
-    if (auto* p = static_cast<DDEPOKE*>(GlobalLock(h))) {
-      const SIZE_T head = offsetof(DDEPOKE, Value);
-      if (total >= head) {
-        release = p->fRelease;
-        if (p->cfFormat == CF_TEXT) {
-          text = AnsiToUtf8(TextOf(p->Value, total - head));
+    if (auto* p = static_cast<const uint8_t*>(GlobalLock(h))) {
+      if (auto poke = dde::ReadPokeBlock(p, total)) {
+        release = poke->release;
+        if (poke->isText) {
+          text = AnsiToUtf8(poke->text);
           ok = true;
         }
       }
@@ -361,12 +344,14 @@ void DdeServer::OnAdvise(Conv& c, LPARAM lp) {
   auto h = reinterpret_cast<HGLOBAL>(hOptions);
   bool ok = false, defer = false, ackReq = false;
   auto pos = ParseR1C1(item);
-  if (h && c.wb && pos && GlobalSize(h) >= sizeof(DDEADVISE)) {
-    if (auto* a = static_cast<DDEADVISE*>(GlobalLock(h))) {
-      if (a->cfFormat == CF_TEXT) {
+  if (h && c.wb && pos) {
+    const SIZE_T total = GlobalSize(h);
+    if (auto* p = static_cast<const uint8_t*>(GlobalLock(h))) {
+      auto a = dde::ReadAdviseBlock(p, total);
+      if (a && a->format == dde::kCfText) {
         ok = true;
-        defer = a->fDeferUpd;
-        ackReq = a->fAckReq;
+        defer = a->deferUpd;
+        ackReq = a->ackReq;
       }
       GlobalUnlock(h);
     }
@@ -410,18 +395,10 @@ void DdeServer::OnExecute(Conv& c, LPARAM lp) {
   std::string cmd;
   if (h) {
     const SIZE_T n = GlobalSize(h);
-    if (auto* p = static_cast<const char*>(GlobalLock(h))) {
-      if (n >= 2 && p[0] && !p[1]) {
-        // A Unicode client's command (IsWindowUnicode partner): UTF-16.
-        const auto* w = reinterpret_cast<const WCHAR*>(p);
-        WideText ws;
-        for (SIZE_T i = 0; i < n / 2 && w[i]; ++i) ws.push_back(static_cast<char16_t>(w[i]));
-        cmd = WideToUtf8Text(ws);
-      } else {
-        SIZE_T len = 0;
-        while (len < n && p[len]) ++len;
-        cmd = AnsiToUtf8(std::string(p, len));
-      }
+    if (auto* p = static_cast<const uint8_t*>(GlobalLock(h))) {
+      // A Unicode client's command (IsWindowUnicode partner) comes as UTF-16.
+      const dde::CommandText text = dde::ReadExecuteBlock(p, n);
+      cmd = text.wide ? WideToUtf8Text(text.utf16) : AnsiToUtf8(text.ansi);
       GlobalUnlock(h);
     }
   }
@@ -440,55 +417,23 @@ bool DdeServer::Execute(const std::string& commands, std::string& error) {
     error = "empty command";
     return false;
   }
+  // Each command runs as soon as it is read: a fault in a later one leaves the earlier done.
   size_t i = 0;
-  while (i < s.size()) {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\r' || s[i] == '\n')) ++i;
-    if (i >= s.size()) break;
-    if (s[i] != '[') {
-      error = "commands are written in brackets: [CALCULATE.NOW()]";
-      return false;
-    }
-    // The closing bracket outside any quoted argument.
-    size_t j = i + 1;
-    bool quoted = false;
-    for (; j < s.size(); ++j) {
-      if (s[j] == '"') quoted = !quoted;
-      if (s[j] == ']' && !quoted) break;
-    }
-    if (j >= s.size()) {
-      error = "missing ]";
-      return false;
-    }
-    std::string one = Trim(s.substr(i + 1, j - i - 1));
-    i = j + 1;
-    std::string name = one, args;
-    const size_t paren = one.find('(');
-    if (paren != std::string::npos) {
-      if (one.back() != ')') {
-        error = "missing ) in " + one;
-        return false;
-      }
-      name = Trim(one.substr(0, paren));
-      args = Trim(one.substr(paren + 1, one.size() - paren - 2));
-    }
+  dde::Command one;
+  for (;;) {
+    const dde::Step step = dde::NextCommand(s, i, one, error);
+    if (step == dde::Step::Done) return true;
+    if (step == dde::Step::Error) return false;
+    const std::string& name = one.name;
     if (SameName(name, "CALCULATE") || SameName(name, "CALCULATE.NOW") || SameName(name, "CALCULATE.DOCUMENT")) {
       books_.Calculate();
     } else if (SameName(name, "RUN")) {
-      std::string macro = args;
-      const size_t comma = macro.find(',');
-      if (comma != std::string::npos && macro[0] != '"') macro = macro.substr(0, comma);
-      macro = Trim(macro);
-      if (macro.size() >= 2 && macro.front() == '"') {
-        const size_t end = macro.find('"', 1);
-        macro = macro.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-      }
-      if (!books_.RunMacro(macro, error)) return false;
+      if (!books_.RunMacro(dde::MacroName(one.args), error)) return false;
     } else {
       error = "unknown command " + name;
       return false;
     }
   }
-  return true;
 }
 
 void DdeServer::OnDataAck(Conv& c, LPARAM lp) {
