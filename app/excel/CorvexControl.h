@@ -1,11 +1,15 @@
-// The Corvex DDE client control, created in process through COM and called through its type
-// library by member names; its DDEAdvise and DDEDisconnect events are passed on.
+// The Corvex DDE client control, created in process through COM and called through the
+// interfaces of its type library (the vtables, not IDispatch); its DDEAdvise and DDEDisconnect
+// events arrive through its connection point and are passed on.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
 #include <ocidl.h>
 
+#include <Corvane.h>
+
 #include <functional>
+#include <map>
 #include <string>
 
 #include "AppPorts.h"
@@ -46,11 +50,21 @@ class CorvexControl : public IDdeControlPort, public IDdeConversationPort {
   DdeStatus Status();
 
  private:
-  common::ComPtr<IDispatch> Conversation(const std::string& convKey);
+  common::ComPtr<IConversations> Conversations();
+  common::ComPtr<IConversation> Conversation(const std::string& convKey);
+  // Forgets the conversation objects looked up so far (all of them, or the one of a key).
+  void ForgetConversations();
 
-  common::ComPtr<IDispatch> ctl_;
+  common::ComPtr<ICorvex> ctl_;
   common::ComPtr<IConnectionPoint> point_;
   DWORD cookie_ = 0;
   std::string failed_ = DdeLink::kFailed;
   Events events_;
+  // The control's collection and the conversations found in it by key. A key stands for the
+  // same conversation only until that conversation ends: the entries go when the control
+  // reports a disconnect, and all of them on Connect, Initialise and Uninitialise (a new
+  // conversation may come back under a key an ended one had). Kept only while the events
+  // arrive, since without them an ended conversation would go unnoticed.
+  common::ComPtr<IConversations> conversations_;
+  std::map<std::string, common::ComPtr<IConversation>> byKey_;
 };
