@@ -16,6 +16,7 @@
 #include <fstream>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -244,7 +245,13 @@ class TessarelRun {
       }
       CloseHandle(f);
     }
-    return tail_.find(text) != std::string::npos;
+    // Only the lines new since the last look at this text are searched (a search of all of a
+    // long log every few milliseconds would load the machine while Tessarel runs).
+    // tail_ holds whole lines only, so a text within one line is never split across looks.
+    size_t& from = searched_[text];
+    const bool found = tail_.find(text, from) != std::string::npos;
+    if (!found) from = tail_.size();
+    return found;
   }
   // Waits (pumping) until the log holds `text`; the time it was first seen, or nothing.
   std::optional<double> WaitLog(const std::string& text, double timeoutSeconds, double pollSeconds = 0.005) {
@@ -276,6 +283,7 @@ class TessarelRun {
   double started_ = 0;
   std::string tail_;
   size_t read_ = 0;
+  std::map<std::string, size_t> searched_;  // per text sought: where its next search starts
 };
 
 // Writes Tessarel's INI: the workbook already open in the spreadsheet this program started
