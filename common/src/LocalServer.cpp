@@ -115,12 +115,41 @@ void LocalServer::Revoke() noexcept {
   cookies_.clear();
 }
 
+// Posted to the serving thread when the module count falls to zero.
+constexpr UINT kZeroMessage = WM_APP + 0x4C;
+
 void LocalServer::OnZero(void* self) noexcept {
-  static_cast<LocalServer*>(self)->Quit();
+  auto* server = static_cast<LocalServer*>(self);
+  if (server->thread_) PostThreadMessageW(server->thread_, kZeroMessage, 0, 0);
 }
 
 void LocalServer::Quit() noexcept {
   if (thread_) PostThreadMessageW(thread_, WM_QUIT, 0, 0);
+}
+
+bool LocalServer::LeaveIfStillIdle(int& code) noexcept {
+  if (Module::Count() != 0) return false;
+  // Withdrawn first, so that a new activation starts another server instead of reaching this
+  // one on its way out. A client that got the class object just before still has its call
+  // served: the thread keeps serving for a moment, and stays if an object was made meanwhile.
+  Revoke();
+  const DWORD start = GetTickCount();
+  MSG msg;
+  for (;;) {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        code = static_cast<int>(msg.wParam);
+        return true;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    const DWORD spent = GetTickCount() - start;
+    if (spent >= kLeaveGraceMs) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kLeaveGraceMs - spent, QS_ALLINPUT);
+  }
+  if (Module::Count() == 0) return true;
+  return FAILED(Start());  // serving again; a server that cannot be reached leaves
 }
 
 int LocalServer::RunUntilIdle(DWORD idleTimeoutMs) noexcept {
@@ -130,6 +159,7 @@ int LocalServer::RunUntilIdle(DWORD idleTimeoutMs) noexcept {
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   UINT_PTR timer = idleTimeoutMs ? SetTimer(nullptr, 0, idleTimeoutMs, nullptr) : 0;
+  UINT_PTR linger = 0;
   int code = 0;
   for (;;) {
     BOOL got = GetMessageW(&msg, nullptr, 0, 0);
@@ -138,14 +168,26 @@ int LocalServer::RunUntilIdle(DWORD idleTimeoutMs) noexcept {
       break;
     }
     if (got == -1) break;
-    if (msg.message == WM_TIMER && msg.hwnd == nullptr && msg.wParam == timer) {
-      if (Module::Count() == 0) break;
+    if (msg.hwnd == nullptr && msg.message == kZeroMessage) {
+      // Stays a moment after each time the count fell to zero: a client that comes back at
+      // once finds this server, and activations in a row never meet it on its way out.
+      if (linger) KillTimer(nullptr, linger);
+      linger = SetTimer(nullptr, 0, kLingerMs, nullptr);
+      continue;
+    }
+    if (msg.hwnd == nullptr && msg.message == WM_TIMER && (msg.wParam == timer || msg.wParam == linger)) {
+      if (msg.wParam == linger) {
+        KillTimer(nullptr, linger);
+        linger = 0;
+      }
+      if (LeaveIfStillIdle(code)) break;
       continue;
     }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
   if (timer) KillTimer(nullptr, timer);
+  if (linger) KillTimer(nullptr, linger);
   Module::SetOnZero(nullptr, nullptr);
   Revoke();
   return code;

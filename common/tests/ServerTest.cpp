@@ -187,6 +187,32 @@ TEST(LocalServerLifetime, ExitsAfterTheLastRelease) {
   EXPECT_EQ(code, 0u);
 }
 
+// A client that creates an object right after the last one was released meets a server on its
+// way out: the activation must still succeed, served by that server if it stays or by a new one.
+// (A server that quit while its class object was still registered failed such calls with
+// 0x800706BE or 0x800706BA.)
+TEST(LocalServerLifetime, ActivationJustAfterTheLastReleaseSucceeds) {
+  int failures = 0, processes = 0;
+  LONG lastPid = 0;
+  std::string first;
+  for (int i = 0; i < 40; ++i) {
+    ComPtr<IKitCalc> c;
+    HRESULT hr = CoCreateInstance(CLSID_KitCalcLocal, nullptr, CLSCTX_LOCAL_SERVER, IID_IKitCalc,
+                                  c.PutVoid());
+    LONG pid = 0;
+    if (SUCCEEDED(hr)) hr = c->get_ProcessId(&pid);
+    if (FAILED(hr)) {
+      if (!failures++) first = "round " + std::to_string(i) + ": " + HResultToString(hr);
+      continue;
+    }
+    if (pid != lastPid) ++processes;
+    lastPid = pid;
+  }
+  EXPECT_EQ(failures, 0) << "first: " << first;
+  std::printf("40 activations, each just after the last release: %d server process(es)\n",
+              processes);
+}
+
 TEST(LocalServerLifetime, LockServerKeepsItRunningWithoutObjects) {
   ComPtr<IClassFactory> f;
   ASSERT_EQ(CoGetClassObject(CLSID_KitCalcLocal, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,

@@ -53,13 +53,19 @@ class LocalServer {
 
   // Pumps messages on this thread (calls into an STA arrive as messages) until Quit() or until
   // the module count falls to zero, or stays zero for `idleTimeoutMs` after the start (a launch
-  // that no client ever used). Returns the wParam of WM_QUIT.
+  // that no client ever used). At zero it lingers kLingerMs, so that a client coming back at once
+  // is served here; then the class objects are withdrawn and calls already on their way are
+  // served for kLeaveGraceMs. An object made meanwhile keeps the server (its class objects
+  // registered again). Returns the wParam of WM_QUIT.
   int RunUntilIdle(DWORD idleTimeoutMs = 60000) noexcept;
   // Ends RunUntilIdle from any thread.
   void Quit() noexcept;
 
  private:
+  static constexpr DWORD kLingerMs = 1000, kLeaveGraceMs = 1000;
   static void OnZero(void* self) noexcept;
+  // True when the server should end (code set from a WM_QUIT met meanwhile).
+  bool LeaveIfStillIdle(int& code) noexcept;
   std::span<const ClassEntry> classes_;
   std::vector<DWORD> cookies_;
   DWORD thread_ = 0;
