@@ -324,20 +324,35 @@ TEST_F(Ddeml, MixedTransactionsWhileAdviseLoopsDeliver) {
 
   const int n = platformFault ? 300 : 10000;  // Wine's misses each cost a time-out
   const DWORD timeout = platformFault ? 100 : 2000;
+  // The first few wrong results, with the transaction, what came back and DDEML's last error.
+  std::string firstWrong;
+  UINT err = 0;
+  auto check = [&](bool ok, int i, const char* what, const std::string& got) {
+    if (ok) return;
+    if (++wrong <= 5)
+      firstWrong += "  #" + std::to_string(i) + " " + what + ": got '" + got + "', DDEML error " +
+                    std::to_string(err) + "\n";
+  };
   for (int i = 0; i < n; i++) {
     std::string item = "ITEM" + std::to_string(i % 50);
     std::string value = "v" + std::to_string(i);
+    std::string got;
     switch (i % 3) {
       case 0:
-        wrong += !Poke(c, item, value, timeout);
-        wrong += Request(c, item, timeout) != value;
+        check(Poke(c, item, value, timeout, &err), i, "poke", "");
+        got = Request(c, item, timeout, &err);
+        check(got == value, i, "request after poke", got);
         break;
       case 1:
-        wrong += Request(c, "ITEM" + std::to_string((i - 1) % 50), timeout) != "v" + std::to_string(i - 1);
+        got = Request(c, "ITEM" + std::to_string((i - 1) % 50), timeout, &err);
+        check(got == "v" + std::to_string(i - 1), i, "request", got);
         break;
       case 2:
-        wrong += !Execute(c, "[cmd " + value + "]", timeout);
-        if (i % 30 == 2) wrong += Request(c, "LASTEXEC", timeout) != "[cmd " + value + "]";
+        check(Execute(c, "[cmd " + value + "]", timeout, &err), i, "execute", "");
+        if (i % 30 == 2) {
+          got = Request(c, "LASTEXEC", timeout, &err);
+          check(got == "[cmd " + value + "]", i, "request of the last execute", got);
+        }
         break;
     }
   }
@@ -350,7 +365,7 @@ TEST_F(Ddeml, MixedTransactionsWhileAdviseLoopsDeliver) {
   if (platformFault) {
     EXPECT_GT(wrong, 0) << "Wine's DDEML no longer shows: " << Name(WineFault::SyncWhileAdvising);
   } else {
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(wrong, 0) << "first wrong results:\n" << firstWrong;
     EXPECT_EQ(ticksOutOfOrder, 0) << "advise data lost, repeated or reordered";
     EXPECT_GT(delivered, n / 2) << "the advise loops kept delivering";
     EXPECT_GT(gRec.advDuringSync, 0) << "advise data is delivered re-entrantly inside the waits";
