@@ -113,6 +113,8 @@ std::string UpperKey(std::string s) {
 }
 
 constexpr long kMaxSpares = 8;
+// Names kept after their last handle was freed (see Instance::cachedAtoms).
+constexpr std::size_t kMaxCachedAtoms = 256;
 
 Instance::AtomEntry* Entry(Instance& inst, ATOM a) {
   auto it = inst.atoms.find(a);
@@ -122,6 +124,26 @@ Instance::AtomEntry* Entry(Instance& inst, ATOM a) {
 std::string NameOf(Instance& inst, ATOM a) {
   if (auto* e = Entry(inst, a)) return e->name;
   return AtomName(a);
+}
+
+// A cached name's entry (its last handle freed), or null.
+Instance::AtomEntry* CachedEntry(Instance& inst, ATOM a) {
+  auto it = inst.atoms.find(a);
+  return it == inst.atoms.end() || it->second.refs != 0 ? nullptr : &it->second;
+}
+
+// A cached name held again by one handle, without an atom call.
+HSZ Revive(Instance& inst, ATOM a, Instance::AtomEntry& e) {
+  inst.cachedAtoms.erase(e.cached);
+  e.refs = 1;
+  return (HSZ)(ULONG_PTR)a;
+}
+
+// Gives back the global references of an entry and forgets it.
+void DropEntry(Instance& inst, ATOM a, const Instance::AtomEntry& e) {
+  for (long i = 0; i <= e.spares; i++) GlobalDeleteAtom(a);
+  inst.atomsByName.erase(UpperKey(e.name));
+  inst.atoms.erase(a);
 }
 
 // The instance now holds `a` with one global reference that is already taken.
@@ -136,11 +158,13 @@ void NewEntry(Instance& inst, ATOM a, const std::string& name) {
 HSZ AddHsz(Instance& inst, const std::string& name) {
   if (name.empty() || name.size() > 255) return nullptr;
   auto it = inst.atomsByName.find(UpperKey(name));
-  if (it != inst.atomsByName.end())
+  if (it != inst.atomsByName.end()) {
     if (auto* e = Entry(inst, it->second)) {
       e->refs++;
       return (HSZ)(ULONG_PTR)it->second;
     }
+    if (auto* e = CachedEntry(inst, it->second)) return Revive(inst, it->second, *e);
+  }
   ATOM a = GlobalAddAtomA(name.c_str());
   if (!a) return nullptr;
   if (auto* e = Entry(inst, a)) {  // held under another spelling's key
@@ -159,6 +183,7 @@ bool KeepHsz(Instance& inst, HSZ hsz) {
     e->refs++;
     return true;
   }
+  if (auto* e = CachedEntry(inst, a)) return Revive(inst, a, *e) != nullptr;
   std::string name = AtomName(a);
   if (name.empty()) return false;
   ATOM b = GlobalAddAtomA(name.c_str());
@@ -175,9 +200,12 @@ bool FreeHsz(Instance& inst, HSZ hsz) {
   auto* e = Entry(inst, a);
   if (!e) return false;
   if (--e->refs == 0) {
-    for (long i = 0; i <= e->spares; i++) GlobalDeleteAtom(a);
-    inst.atomsByName.erase(UpperKey(e->name));
-    inst.atoms.erase(a);
+    e->cached = inst.cachedAtoms.insert(inst.cachedAtoms.end(), a);
+    if (inst.cachedAtoms.size() > kMaxCachedAtoms) {
+      ATOM oldest = inst.cachedAtoms.front();
+      inst.cachedAtoms.pop_front();
+      DropEntry(inst, oldest, inst.atoms[oldest]);
+    }
   }
   return true;
 }
@@ -197,6 +225,11 @@ HSZ AdoptAtom(Instance& inst, ATOM a) {
     e->refs++;
     DropAtom(inst, a);  // one global reference per held name is enough; keep it as a spare
     return (HSZ)(ULONG_PTR)a;
+  }
+  if (auto* e = CachedEntry(inst, a)) {
+    HSZ h = Revive(inst, a, *e);
+    DropAtom(inst, a);
+    return h;
   }
   NewEntry(inst, a, AtomName(a));
   return (HSZ)(ULONG_PTR)a;
@@ -218,10 +251,11 @@ ATOM AtomForMessage(Instance& inst, HSZ hsz) {
 
 void ReleaseAllAtoms(Instance& inst) {
   for (auto& [a, e] : inst.atoms)
-    if (e.refs > 0)
+    if (e.refs >= 0)  // held or cached
       for (long i = 0; i <= e.spares; i++) GlobalDeleteAtom(a);
   inst.atoms.clear();
   inst.atomsByName.clear();
+  inst.cachedAtoms.clear();
 }
 
 // ---- platform ------------------------------------------------------------------------------
@@ -1514,11 +1548,23 @@ WINBOOL WINAPI DdeEnableCallback(DWORD idInst, HCONV hConv, UINT wCmd) {
   }
 }
 
+bool FlushStringCache(DWORD idInst) {
+  auto inst = FindInstance(idInst);
+  if (!inst) return false;
+  while (!inst->cachedAtoms.empty()) {
+    ATOM a = inst->cachedAtoms.front();
+    inst->cachedAtoms.pop_front();
+    DropEntry(*inst, a, inst->atoms[a]);
+  }
+  return true;
+}
+
 bool QueryInstanceCounts(DWORD idInst, InstanceCounts* counts) {
   auto inst = FindInstance(idInst);
   if (!inst || !counts) return false;
   InstanceCounts n{};
   for (auto& [a, e] : inst->atoms) n.stringHandles += e.refs;
+  n.cachedNames = static_cast<long>(inst->cachedAtoms.size());
   n.conversations = (long)inst->convs.size();
   n.windows = (long)inst->clientWindows.size() + (inst->window ? 1 : 0);
   for (auto& c : inst->convs) n.transactions += (long)c->pending.size();

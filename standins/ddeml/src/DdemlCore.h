@@ -8,6 +8,7 @@
 #include <ddeml.h>
 
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -102,13 +103,18 @@ struct Instance {
   // String handles: per atom one global reference while the application (or we) hold any,
   // counted here, plus spare references received in messages and reused for the next message
   // naming the same item, which saves the atom calls of a round trip.
+  // A name whose last handle was freed keeps its entry and global references in a bounded
+  // cache (refs 0, oldest first in `cachedAtoms`): creating it again takes no atom call. To the
+  // application such a handle is freed; the atoms go back at eviction or DdeUninitialize.
   struct AtomEntry {
     std::string name;
     long refs = 0;
     long spares = 0;
+    std::list<ATOM>::iterator cached;  // valid while refs is 0
   };
   std::map<ATOM, AtomEntry> atoms;
   std::map<std::string, ATOM> atomsByName;  // upper-cased name
+  std::list<ATOM> cachedAtoms;
   std::vector<std::shared_ptr<Conversation>> convs;
   std::map<HWND, int> clientWindows;  // client window -> conversations using it
   // Set while an initiate broadcast is being answered.

@@ -114,6 +114,12 @@ TEST_F(Ddeml, StringHandlesAreCountedAtomsPerInstance) {
     v.Check(HszText(inst, a) == name, "still names the string");
     v.Check(api.DdeFreeStringHandle(inst, a), "the fourth free");
   }
+  // Freed for the application: a fifth free is refused. Our DDEML keeps the freed name's atom
+  // for its next create until the instance ends (or the cache is flushed).
+  if (!IsPlatformRun()) {
+    EXPECT_FALSE(api.DdeFreeStringHandle(inst, a)) << "a handle freed as often as it was held";
+    EXPECT_TRUE(ourddeml::FlushStringCache(inst));
+  }
   EXPECT_EQ(GlobalFindAtomA(name.c_str()), 0) << "every reference released";
   EXPECT_TRUE(api.DdeFreeStringHandle(inst, z));
   if (Expected(WineFault::StringHandleCounts)) return;  // the rest relies on the counts
@@ -130,7 +136,69 @@ TEST_F(Ddeml, StringHandlesAreCountedAtomsPerInstance) {
   EXPECT_TRUE(api.DdeUninitialize(other));
   EXPECT_EQ(HszText(inst, mine), name);
   EXPECT_TRUE(api.DdeFreeStringHandle(inst, mine));
+  if (!IsPlatformRun()) EXPECT_TRUE(ourddeml::FlushStringCache(inst));
   EXPECT_EQ(GlobalFindAtomA(name.c_str()), 0) << "the other instance's references went with it";
+}
+
+// Our DDEML keeps a freed name's atom for the next create of that name: a create and free per
+// call, as a client that names its item afresh each time does, costs no atom call after the
+// first, and the handle stays the same. To the application nothing changes: counts, keep,
+// compare and query as before; the atoms go back when the instance ends, and the cache is
+// bounded (the oldest freed names go first).
+TEST_F(Ddeml, FreedNamesAreKeptForTheNextCreateUntilTheInstanceEnds) {
+  if (IsPlatformRun()) GTEST_SKIP() << "the cache is our DDEML's";
+  DWORD own = 0;
+  ASSERT_EQ(api.DdeInitializeA(&own, RecordingCallback, APPCMD_CLIENTONLY, 0), 0u);
+  const std::string name = UniqueName("Cached");
+  HSZ first = api.DdeCreateStringHandleA(own, name.c_str(), CP_WINANSI);
+  ASSERT_NE(first, nullptr);
+  ASSERT_TRUE(api.DdeFreeStringHandle(own, first));
+  ourddeml::InstanceCounts n{};
+  ASSERT_TRUE(ourddeml::QueryInstanceCounts(own, &n));
+  EXPECT_EQ(n.stringHandles, 0);
+  EXPECT_EQ(n.cachedNames, 1);
+  const ATOM atom = GlobalFindAtomA(name.c_str());
+  EXPECT_EQ(atom, (ATOM)(ULONG_PTR)first) << "the atom is kept";
+  EXPECT_FALSE(api.DdeFreeStringHandle(own, first)) << "but the handle is freed";
+
+  // Created again under another spelling: the same handle, counted once more.
+  std::string lower = name;
+  for (auto& c : lower) c = (char)tolower((unsigned char)c);
+  HSZ again = api.DdeCreateStringHandleA(own, lower.c_str(), CP_WINANSI);
+  EXPECT_EQ(again, first);
+  ASSERT_TRUE(ourddeml::QueryInstanceCounts(own, &n));
+  EXPECT_EQ(n.stringHandles, 1);
+  EXPECT_EQ(n.cachedNames, 0);
+  EXPECT_EQ(HszText(own, again), name) << "the name as first made";
+  EXPECT_EQ(api.DdeCmpStringHandles(again, first), 0);
+  // Kept, freed twice: held, then cached again; a keep of the cached handle holds it once more.
+  EXPECT_TRUE(api.DdeKeepStringHandle(own, again));
+  EXPECT_TRUE(api.DdeFreeStringHandle(own, again));
+  EXPECT_TRUE(api.DdeFreeStringHandle(own, again));
+  EXPECT_TRUE(api.DdeKeepStringHandle(own, again));
+  ASSERT_TRUE(ourddeml::QueryInstanceCounts(own, &n));
+  EXPECT_EQ(n.stringHandles, 1);
+  EXPECT_TRUE(api.DdeFreeStringHandle(own, again));
+
+  // Bounded: of many freed names the oldest give their atoms back first.
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i) {
+    names.push_back(name + "_" + std::to_string(i));
+    HSZ h = api.DdeCreateStringHandleA(own, names.back().c_str(), CP_WINANSI);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(api.DdeFreeStringHandle(own, h));
+  }
+  ASSERT_TRUE(ourddeml::QueryInstanceCounts(own, &n));
+  EXPECT_EQ(n.cachedNames, 256);
+  EXPECT_EQ(GlobalFindAtomA(name.c_str()), 0) << "the oldest freed name went first";
+  EXPECT_EQ(GlobalFindAtomA(names[0].c_str()), 0);
+  EXPECT_NE(GlobalFindAtomA(names[299].c_str()), 0);
+
+  // The instance's end gives every kept atom back.
+  EXPECT_TRUE(api.DdeUninitialize(own));
+  int left = 0;
+  for (const auto& each : names) left += GlobalFindAtomA(each.c_str()) != 0;
+  EXPECT_EQ(left, 0) << "atoms left after DdeUninitialize";
 }
 
 TEST_F(Ddeml, DataHandlesCopyAndBoundTheirBytes) {
@@ -835,6 +903,7 @@ TEST_F(Ddeml, NothingLeaksOverAHundredThousandTransactions) {
   Snapshot after = Take();
   EXPECT_EQ(after.windows, before.windows) << "windows";
   EXPECT_LE(after.kernelHandles, before.kernelHandles + 4) << "kernel handles";
+  if (full) EXPECT_TRUE(ourddeml::FlushStringCache(inst)) << "freed names' atoms given back";
   EXPECT_EQ(GlobalFindAtomA(item.c_str()), 0) << "item atom";
   EXPECT_EQ(GlobalFindAtomA((item + "TICK").c_str()), 0) << "advise item atom";
   if (full) {

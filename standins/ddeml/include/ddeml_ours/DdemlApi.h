@@ -54,8 +54,12 @@ struct InstanceCounts {
   long windows;         // windows the instance owns (its own and the conversations')
   long transactions;    // transactions sent and not yet answered (abandoned ones included)
   long globalBlocks;    // GlobalAlloc blocks posted and not yet released by the protocol
+  long cachedNames;     // names whose last handle was freed, kept with their atoms for reuse
 };
 bool QueryInstanceCounts(DWORD idInst, InstanceCounts* counts);
+// Gives back the atoms of the names kept after their last handle was freed (as eviction and
+// DdeUninitialize do), so that a test can see every global atom reference released.
+bool FlushStringCache(DWORD idInst);
 
 // True when posted DDE data reaches another process as a copy that the sender must free after
 // a successful post (Wine); false where the receiver frees it as the protocol says (Windows).
