@@ -63,6 +63,7 @@ struct Server {
   DWORD earlyCookie = 0;
   DWORD startTick = 0;
   bool everConnected = false, stopped = false;
+  bool retired = false;  // --shutdown-after passed: never serves new clients again
   UINT_PTR lingerTimer = 0;
   std::wstring pendingReason;
 
@@ -82,17 +83,23 @@ struct Server {
       if (SUCCEEDED(hr)) hr = bulk10->Populate();
     }
     if (FAILED(hr)) return hr;
-    hr = da20.Toolkit().StartServing();
+    hr = Serve();
+    startTick = GetTickCount();
+    return hr;
+  }
+
+  // The class objects registered (again, after Stop).
+  HRESULT Serve() {
+    HRESULT hr = da20.Toolkit().StartServing();
     if (FAILED(hr)) return hr;
     if (opt.early) {
-      earlyFactory = CreateEarlyCompletionFactory(da10.Toolkit());
+      if (!earlyFactory) earlyFactory = CreateEarlyCompletionFactory(da10.Toolkit());
       if (!earlyFactory) return E_OUTOFMEMORY;
       hr = CoRegisterClassObject(CLSID_SimServerDA10, earlyFactory, CLSCTX_LOCAL_SERVER,
                                  REGCLS_MULTIPLEUSE, &earlyCookie);
     } else {
       hr = da10.Toolkit().StartServing();
     }
-    startTick = GetTickCount();
     return hr;
   }
 
@@ -131,10 +138,28 @@ void CALLBACK OnBulkStep(HWND, UINT, UINT_PTR, DWORD) {
   }
 }
 
+// A moment between withdrawing the class objects and leaving, for an activation already under
+// way (a client that got a class object just before): quitting while still registered failed
+// such a client. A client that arrives meanwhile keeps the server serving.
+constexpr DWORD kLeaveGraceMs = 1000;
+
+void CALLBACK OnLeave(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  if (g_server->Clients() == 0) {
+    PostQuitMessage(0);
+    return;
+  }
+  if (g_server->retired) return;  // the clients it has were asked to leave
+  g_server->stopped = false;
+  if (FAILED(g_server->Serve())) PostQuitMessage(1);
+}
+
 void CALLBACK OnLinger(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
   g_server->lingerTimer = 0;
-  if (g_server->Clients() == 0) PostQuitMessage(0);
+  if (g_server->Clients() != 0) return;
+  g_server->Stop();
+  SetTimer(nullptr, 0, kLeaveGraceMs, &OnLeave);
 }
 
 void CALLBACK OnIdle(HWND, UINT, UINT_PTR id, DWORD) {
@@ -150,6 +175,7 @@ void AskClientsToLeave(const std::wstring& reason) noexcept {
 void CALLBACK OnShutdownAfter(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
   // From now on a new client starts a fresh server; the ones we have are asked to go.
+  g_server->retired = true;
   g_server->Stop();
   AskClientsToLeave(g_server->opt.shutdownReason);
   if (g_server->Clients() == 0) PostQuitMessage(0);

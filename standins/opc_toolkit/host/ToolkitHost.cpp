@@ -123,7 +123,9 @@ class Host : public IServerToolkitEvents {
   void StartIdleTimer(DWORD ms) { idleTimer_ = SetTimer(nullptr, 0, ms, &Host::OnIdle); }
 
  private:
+  static constexpr DWORD kLeaveGraceMs = 1000;
   static void CALLBACK OnLinger(HWND, UINT, UINT_PTR id, DWORD);
+  static void CALLBACK OnLeave(HWND, UINT, UINT_PTR id, DWORD);
   static void CALLBACK OnIdle(HWND, UINT, UINT_PTR id, DWORD);
   static void CALLBACK OnShutdownTimer(HWND, UINT, UINT_PTR id, DWORD);
   UINT_PTR lingerTimer_ = 0, idleTimer_ = 0;
@@ -135,7 +137,19 @@ Host* g_host = nullptr;
 void CALLBACK Host::OnLinger(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
   if (g_host->toolkit->ClientsConnected()) return;
+  // Withdrawn first, then a moment for an activation already under way (a client that got the
+  // class object just before) before leaving: quitting at once failed such a client with
+  // 0x80010108. A client that arrives meanwhile keeps the host serving.
   g_host->toolkit->StopServing();
+  SetTimer(nullptr, 0, kLeaveGraceMs, &Host::OnLeave);
+}
+
+void CALLBACK Host::OnLeave(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  if (g_host->toolkit->ClientsConnected()) {
+    g_host->toolkit->StartServing();
+    return;
+  }
   PostQuitMessage(0);
 }
 
