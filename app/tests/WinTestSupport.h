@@ -237,13 +237,14 @@ std::string WaitText(HWND parent, int id, Pred pred, DWORD ms) {
   return t;
 }
 
-// The visible top-level dialog-class windows of the process owned by `owner`, in z-order.
-inline std::vector<HWND> OwnedDialogs(DWORD pid, HWND owner) {
+// The visible top-level windows of class `cls` of the process owned by `owner`, in z-order.
+inline std::vector<HWND> OwnedWindows(DWORD pid, HWND owner, const char* cls) {
   struct Q {
     DWORD pid;
     HWND owner;
+    const char* cls;
     std::vector<HWND> found;
-  } q{pid, owner, {}};
+  } q{pid, owner, cls, {}};
   EnumWindows(
       [](HWND h, LPARAM lp) -> BOOL {
         auto* q = reinterpret_cast<Q*>(lp);
@@ -251,12 +252,17 @@ inline std::vector<HWND> OwnedDialogs(DWORD pid, HWND owner) {
         GetWindowThreadProcessId(h, &p);
         char c[64];
         if (p == q->pid && IsWindowVisible(h) && GetWindow(h, GW_OWNER) == q->owner &&
-            GetClassNameA(h, c, sizeof c) && lstrcmpA(c, "#32770") == 0)
+            GetClassNameA(h, c, sizeof c) && lstrcmpiA(c, q->cls) == 0)
           q->found.push_back(h);
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&q));
   return q.found;
+}
+
+// The visible dialog-class windows (dialogs, message boxes) of the process owned by `owner`.
+inline std::vector<HWND> OwnedDialogs(DWORD pid, HWND owner) {
+  return OwnedWindows(pid, owner, "#32770");
 }
 
 inline HWND WaitOwnedDialog(DWORD pid, HWND owner, DWORD ms = 15000) {

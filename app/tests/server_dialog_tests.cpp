@@ -72,23 +72,8 @@ void PressKey(HWND dialog, WPARAM key) {
 
 // The dialog's tooltip window while it shows a tip.
 HWND VisibleTooltip(DWORD pid, HWND dialog) {
-  struct Q {
-    DWORD pid;
-    HWND owner, found;
-  } q{pid, dialog, nullptr};
-  EnumWindows(
-      [](HWND h, LPARAM lp) -> BOOL {
-        auto* q = reinterpret_cast<Q*>(lp);
-        DWORD p = 0;
-        GetWindowThreadProcessId(h, &p);
-        char c[64];
-        if (p == q->pid && IsWindowVisible(h) && GetWindow(h, GW_OWNER) == q->owner &&
-            GetClassNameA(h, c, sizeof c) && lstrcmpiA(c, TOOLTIPS_CLASSA) == 0)
-          q->found = h;
-        return q->found == nullptr;
-      },
-      reinterpret_cast<LPARAM>(&q));
-  return q.found;
+  std::vector<HWND> tips = OwnedWindows(pid, dialog, TOOLTIPS_CLASSA);
+  return tips.empty() ? nullptr : tips.front();
 }
 
 // The mouse moved onto a point of the screen, as the user moves it.
