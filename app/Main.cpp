@@ -94,6 +94,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     ctx.falseText = [&app] { return app->ExcelFalseText; };
     ctx.localUpdateOnWrite = [&app] { return app->LocalUpdateOnWrite; };
     ctx.autoCalcHoldMs = [&app] { return app->AutoCalcHoldMs; };
+    ctx.ackHotLinks = [&app] { return app->AckHotLinks; };
     ctx.startTimer = [&window](AppTimer t) { window->StartTimer(t); };
     ctx.stopTimer = [&window](AppTimer t) { window->StopTimer(t); };
     ctx.getCalculation = [&excel] { return excel.Calculation(); };

@@ -123,6 +123,9 @@ TessarelApp::LoadResult TessarelApp::Load() {
   UpdateIntervalMs = ParseUpdateIntervalMs(Profile("Tessarel", "UpdateInterval", "1000"));
   if (UpdateIntervalMs != 1000)
     p_.view->SetTimerInterval(AppTimer::OpcUpdate, static_cast<unsigned>(UpdateIntervalMs));
+  // Unacknowledged hot links unless the INI asks: with cells changing faster than the chain can
+  // carry them, acknowledged ones keep the spreadsheet from queueing changes without bound.
+  AckHotLinks = IsTrueYesOne(Profile("Tessarel", "AckHotLinks", "false"));
 
   // 12.
   Client.Node = Profile("OPC Client", "Node", "");

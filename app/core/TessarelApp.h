@@ -59,6 +59,9 @@ class TessarelApp {
   std::vector<cMacro> gMacros;
   long AutoCalcHoldMs = 0;
   long UpdateIntervalMs = 1000;  // tmrOpcUpdate's period
+  // Hot links asking for acknowledgements: the spreadsheet sends a cell's next change only when
+  // the last one was taken, and keeps only the latest meanwhile.
+  bool AckHotLinks = false;
   ClientSettings Client;
   long gTagCount = 0;
 

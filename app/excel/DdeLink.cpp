@@ -77,7 +77,8 @@ void DdeLink::StartHotLink(const std::string& convKey, const std::string& sheet,
                            const std::string& tagName, const std::string& cell) {
   if (convKey.empty()) return;
   if (!db_.gTagsByName.Find(tagName)) return;
-  std::string adviseKey = dde_.StartAdviseLoop(convKey, cell, kTimeoutMs, kFormatText, false);
+  const bool ack = ctx_.ackHotLinks && ctx_.ackHotLinks();
+  std::string adviseKey = dde_.StartAdviseLoop(convKey, cell, kTimeoutMs, kFormatText, ack);
   if (adviseKey == kFailed) return;
   if (auto rec = db_.gTagsByCell.Find(sheet + "+" + cell))
     db_.gTagsByAdvise.Add(convKey + "+" + adviseKey, rec);  // a duplicate is ignored

@@ -53,7 +53,8 @@ struct DdeLinkContext {
   std::function<bool(long)> setCalculation;
   std::function<bool()> clientsConnected;
   std::function<void(const std::string&)> requestClientShutdown;
-  std::function<DdeStatus()> ddeStatus;  // the DDE control's own account of its state
+  std::function<DdeStatus()> ddeStatus;
+  std::function<bool()> ackHotLinks;  // hot links started with acknowledgement requests  // the DDE control's own account of its state
   // A write cell of the OPC client bridge: its text goes to the other server.
   std::function<void(const OpcIndex&, const std::string& tag, const std::string& text)>
       writeClientTag;

@@ -262,6 +262,7 @@ TEST_F(AppFixture, NoIniAtAllGivesDefaultsAndCountsTheMissingFiles) {
   EXPECT_EQ(app->ExcelTrueText, "TRUE");
   EXPECT_EQ(app->ExcelFalseText, "FALSE");
   EXPECT_EQ(app->AutoCalcHoldMs, 0);
+  EXPECT_FALSE(app->AckHotLinks);
   EXPECT_TRUE(app->gMacros.empty());
   EXPECT_EQ(view.spreadsheet, "C:\\Prog\\");
   EXPECT_EQ(view.clientDatabase, "C:\\Prog\\");
@@ -278,6 +279,7 @@ TEST_F(AppFixture, WindowLoadAndStartupTickRunInTheirOrder) {
   platform.Set(ownIni, "Tessarel", "Visible", "0");
   platform.Set(ownIni, "Excel", "DisableAutoCalcOnWriteTime", "20000");
   platform.Set(ownIni, "Tessarel", "UpdateInterval", "250");
+  platform.Set(ownIni, "Tessarel", "AckHotLinks", "Yes");
   platform.Set(ownIni, "OPC Client", "Server", "Sim.OPCDA.2");
   platform.Set(ownIni, "OPC Client", "Database", "\\\\srv\\client.csv");
   tags.count = 1001;
@@ -297,6 +299,7 @@ TEST_F(AppFixture, WindowLoadAndStartupTickRunInTheirOrder) {
       "view.clientdb",
       "timer.start tmrStartup"};
   EXPECT_EQ(j.calls, load);
+  EXPECT_TRUE(app->AckHotLinks);
   EXPECT_EQ(client.settings.Server, "Sim.OPCDA.2");
   EXPECT_EQ(client.settings.Database, "\\\\srv\\client.csv");
 

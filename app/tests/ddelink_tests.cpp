@@ -96,6 +96,7 @@ struct LinkFixture : ::testing::Test {
   long hold = 0;
   bool localUpdate = false;
   bool clients = false;
+  bool ackLinks = false;
   std::vector<std::string> shutdowns;
   std::vector<std::string> clientWrites;
   std::unique_ptr<DdeLink> link;
@@ -124,6 +125,7 @@ struct LinkFixture : ::testing::Test {
       return true;
     };
     ctx.clientsConnected = [this] { return clients; };
+    ctx.ackHotLinks = [this] { return ackLinks; };
     ctx.requestClientShutdown = [this](const std::string& r) { shutdowns.push_back(r); };
     ctx.writeClientTag = [this](const OpcIndex& e, const std::string& tag, const std::string& text) {
       clientWrites.push_back(tag + "=" + text + (e.IsClientTag() ? "" : " (served!)"));
@@ -277,6 +279,19 @@ TEST_F(LinkFixture, EachSheetIsReadInOrderThenHotLinkedAndAFailedSheetStaysBad) 
   EXPECT_EQ(db.gTagsByName.Find("Speed")->ConvKey, "C-7");
   EXPECT_EQ(db.gTagsByName.Find("Total")->ConvKey, "");
   EXPECT_NE(db.gTagsByAdvise.Find("C-7+I-R3C2"), nullptr);  // linked despite no first value
+}
+
+// With AckHotLinks every hot link asks for acknowledgements; the requests are unchanged.
+TEST_F(LinkFixture, AcknowledgedHotLinksAreAskedForOnlyWhenSet) {
+  dde.topics["totals"] = "C-9";
+  ackLinks = true;
+  link->ConnectToDdeServer("Excel", "totals");
+  EXPECT_EQ(dde.calls, (std::vector<std::string>{"Connect Excel,totals", "Request C-9 R1C1 1000 1",
+                                                 "Advise C-9 R1C1 ack"}));
+  dde.calls.clear();
+  ackLinks = false;
+  link->ConnectToDdeServer("Excel", "totals");
+  EXPECT_EQ(dde.calls.back(), "Advise C-9 R1C1");
 }
 
 TEST_F(LinkFixture, AdvisesWaitForTheTickAndAnUnknownAdviseEndsIt) {

@@ -18,6 +18,8 @@ using namespace systest;
 // Formula cells follow their precedents to a subscribed client, whether an OPC client or the
 // spreadsheet's user changed them; booleans are written as the configured texts; closing the
 // workbook asks every connected client to disconnect, and the tags keep their last values.
+// The hot links here ask for acknowledgements (AckHotLinks): each cell's later changes arrive
+// only if Tessarel's side acknowledges the earlier ones.
 TEST(WorkbookLink, FormulasAndBooleanTextsReachClientsAndClosingTheWorkbookAsksThemToLeave) {
   ComScope com;
   std::string why;
@@ -27,7 +29,7 @@ TEST(WorkbookLink, FormulasAndBooleanTextsReachClientsAndClosingTheWorkbookAsksT
                            "State,\r\n");
   f.dir.Write("Tessarel.ini",
               "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=Plant.csv\r\nFileOpenMode=write\r\n"
-              "Visible=false\r\nNewExcelInstance=false\r\n"
+              "Visible=false\r\nNewExcelInstance=false\r\nAckHotLinks=yes\r\n"
               "[Excel]\r\nTrue=Yes\r\nFalse=No\r\n");
   f.dir.Write("tags.csv",
               "Tag,Type,Sheet,Cell,Write\r\n"
