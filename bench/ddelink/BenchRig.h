@@ -289,11 +289,12 @@ class TessarelRun {
 // Writes Tessarel's INI: the workbook already open in the spreadsheet this program started
 // (attached, so both talk to the same process), the given tag database and update interval.
 inline void WriteTessarelIni(const wintest::TempFolder& dir, const std::string& workbook,
-                             long updateMs) {
+                             long updateMs, bool ackHotLinks = false) {
   dir.Write("Tessarel.ini",
             "[Tessarel]\r\nDatabase=tags.csv\r\nWorkbook=" + workbook +
                 "\r\nFileOpenMode=write\r\nVisible=false\r\nNewExcelInstance=false\r\n"
-                "UpdateInterval=" + std::to_string(updateMs) + "\r\n");
+                "UpdateInterval=" + std::to_string(updateMs) + "\r\nAckHotLinks=" +
+                (ackHotLinks ? "true" : "false") + "\r\n");
 }
 
 // ---- an OPC client of Tessarel ---------------------------------------------------------------------

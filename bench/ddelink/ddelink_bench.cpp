@@ -6,11 +6,13 @@
 //       change, per Tessarel update interval (TICK ms) and group update rate (RATE ms); default
 //       1000/1000,250/250,100/100,50/50. Baseline in the same run: the same changes seen by this
 //       program's own hot link on the cell, straight from the spreadsheet.
-//   ddelink_bench soak [--tags N] [--seconds S] [--period P] [--tick MS] [--rate MS]
+//   ddelink_bench soak [--tags N] [--seconds S] [--period P] [--tick MS] [--rate MS] [--ack off|on|both]
 //       N cells (default 10,000), all formulas on one driver cell that changes every P seconds
 //       (default 1) for S seconds (default 600): every change the client receives is checked
 //       against the value the cell had, lost changes are counted and explained, every tag's last
 //       value is compared with its cell at the end, Tessarel's memory is sampled every 10 s.
+//       --ack sets Tessarel's AckHotLinks; "both" (the default) runs the soak without, then with
+//       acknowledged hot links, and prints the two side by side.
 //   ddelink_bench startup [--tags N,...] [--rounds R]
 //       Tessarel's start-up (its DDE phase: every cell requested, then every hot link started)
 //       against the bare DDE requests and advise starts of the same cells from this program, in
@@ -168,24 +170,30 @@ int Latency(int argc, char** argv) {
 
 // ---- soak ------------------------------------------------------------------------------------
 
-int Soak(int argc, char** argv) {
-  const long n = std::max(1L, std::atol(Arg(argc, argv, "--tags", "10000").c_str()));
-  const long seconds = std::max(5L, std::atol(Arg(argc, argv, "--seconds", "600").c_str()));
-  const long tick = std::atol(Arg(argc, argv, "--tick", "1000").c_str());
-  const long rate = std::atol(Arg(argc, argv, "--rate", "1000").c_str());
-  const long period = std::max(1L, std::atol(Arg(argc, argv, "--period", "1").c_str()));
+// What one soak run found, for the side-by-side summary.
+struct SoakOutcome {
+  bool ran = false;
+  int rc = 1;
+  double deliveredShare = 0, medianAge = 0, p99Age = 0, maxAge = 0;
+  long long backwards = 0, ahead = 0;
+  long stale = 0, cellMismatch = 0, cachedMismatch = 0;
+  double memoryTrendMBPerMin = 0, memoryEndMB = 0;
+};
+
+SoakOutcome SoakOnce(long n, long seconds, long period, long tick, long rate, bool ack) {
+  SoakOutcome out;
   const long changes = seconds / period;
-  Say("soak: %ld tags, every cell changes every %ld s for %ld s, update interval %ld ms, group rate %ld ms\n",
-      n, period, seconds, tick, rate);
+  Say("soak: %ld tags, every cell changes every %ld s for %ld s, update interval %ld ms, group rate %ld ms, %s hot links\n",
+      n, period, seconds, tick, rate, ack ? "acknowledged" : "unacknowledged");
 
   wintest::TempFolder dir("ddelink_soak");
   Spreadsheet sheet(dir.Path(), "Soak", n, [](long) { return std::string("0"); });
   // Every served cell follows the driver cell A1: B(i) = A1 + i, so a change of A1 changes all.
   sheet.FillColumn("B", n, [](long i) { return L"=$A$1+" + std::to_wstring(i); });
-  WriteTessarelIni(dir, sheet.Path(), tick);
+  WriteTessarelIni(dir, sheet.Path(), tick, ack);
   WriteTags(dir, "Soak", n, 2);
   TessarelRun t(gBin, dir.Path());
-  if (!StartTessarel(t, "soak", 600)) return 1;
+  if (!StartTessarel(t, "soak", 600)) return out;
   Say("  Tessarel serves the cells %.1f s after its start\n", Now() - t.Started());
 
   std::vector<double> pokeTime(static_cast<size_t>(changes) + 2, 0.0);
@@ -239,12 +247,12 @@ int Soak(int argc, char** argv) {
   HRESULT hr = opc.Connect(kProgId, static_cast<DWORD>(rate), TagNames(n));
   if (FAILED(hr)) {
     Say("  OPC connection failed: 0x%08lX\n", static_cast<unsigned long>(hr));
-    return 1;
+    return out;
   }
   DdeSide dde;
   if (!dde.Connect("Excel", "Soak")) {
     Say("  no DDE conversation with the spreadsheet\n");
-    return 1;
+    return out;
   }
   PumpUntil(Now() + 3.0);
   long initial = 0;
@@ -325,9 +333,63 @@ int Soak(int argc, char** argv) {
     Say("  Tessarel private memory: %.1f MB at %.0f s, %.1f MB at %.0f s, %.1f MB at the end, peak %.1f MB; second-half trend %+.3f MB/min (ratio end/midpoint %.3f)\n",
         memory.front().privMB, memory.front().t, memory[from].privMB, memory[from].t,
         memory.back().privMB, peak, slope * 60, memory.back().privMB / memory[from].privMB);
+    out.memoryTrendMBPerMin = slope * 60;
+    out.memoryEndMB = memory.back().privMB;
   }
   EndTessarel(t, opc);
-  return (stale || cellMismatch || cachedMismatch || backwards || ahead) ? 3 : 0;
+  out.ran = true;
+  out.rc = (stale || cellMismatch || cachedMismatch || backwards || ahead) ? 3 : 0;
+  out.deliveredShare = static_cast<double>(delivered) / static_cast<double>(produced);
+  out.medianAge = Percentile(ages, 50);
+  out.p99Age = Percentile(ages, 99);
+  out.maxAge = maxAge;
+  out.backwards = backwards;
+  out.ahead = ahead;
+  out.stale = stale;
+  out.cellMismatch = cellMismatch;
+  out.cachedMismatch = cachedMismatch;
+  return out;
+}
+
+int Soak(int argc, char** argv) {
+  const long n = std::max(1L, std::atol(Arg(argc, argv, "--tags", "10000").c_str()));
+  const long seconds = std::max(5L, std::atol(Arg(argc, argv, "--seconds", "600").c_str()));
+  const long tick = std::atol(Arg(argc, argv, "--tick", "1000").c_str());
+  const long rate = std::atol(Arg(argc, argv, "--rate", "1000").c_str());
+  const long period = std::max(1L, std::atol(Arg(argc, argv, "--period", "1").c_str()));
+  const std::string ack = Arg(argc, argv, "--ack", "both");
+  std::vector<bool> settings;
+  if (ack == "off" || ack == "both") settings.push_back(false);
+  if (ack == "on" || ack == "both") settings.push_back(true);
+  if (settings.empty()) {
+    Say("ddelink_bench: --ack takes off, on or both\n");
+    return 2;
+  }
+  std::vector<SoakOutcome> runs;
+  for (bool a : settings) {
+    runs.push_back(SoakOnce(n, seconds, period, tick, rate, a));
+    Say("\n");
+  }
+  Say("soak summary (%ld tags, every cell every %ld s, %ld s):\n", n, period, seconds);
+  Say("  %-15s %9s %10s %10s %10s %9s %11s %13s\n", "hot links", "delivered", "median age", "p99 age",
+      "max age", "wrong", "end differs", "memory trend");
+  int rc = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const SoakOutcome& r = runs[i];
+    const char* name = settings[i] ? "acknowledged" : "unacknowledged";
+    if (!r.ran) {
+      Say("  %-15s did not run\n", name);
+      rc = 1;
+      continue;
+    }
+    Say("  %-15s %9.4f %8.0f ms %8.0f ms %8.0f ms %9lld %11ld %+9.3f MB/min\n", name, r.deliveredShare,
+        r.medianAge * 1000, r.p99Age * 1000, r.maxAge * 1000, r.backwards + r.ahead,
+        r.stale + r.cellMismatch + r.cachedMismatch, r.memoryTrendMBPerMin);
+    rc = std::max(rc, r.rc);
+  }
+  if (runs.size() == 2 && runs[0].ran && runs[1].ran && runs[0].p99Age > 0)
+    Say("  p99 age, acknowledged / unacknowledged: %.3f\n", runs[1].p99Age / runs[0].p99Age);
+  return rc;
 }
 
 // ---- start-up --------------------------------------------------------------------------------
@@ -442,7 +504,7 @@ int main(int argc, char** argv) {
   if (mode != "latency" && mode != "soak" && mode != "startup") {
     std::fprintf(stderr,
                  "usage: ddelink_bench latency [--samples N] [--configs TICK/RATE,...]\n"
-                 "       ddelink_bench soak [--tags N] [--seconds S] [--period P] [--tick MS] [--rate MS]\n"
+                 "       ddelink_bench soak [--tags N] [--seconds S] [--period P] [--tick MS] [--rate MS] [--ack off|on|both]\n"
                  "       ddelink_bench startup [--tags N,...] [--rounds R]\n");
     return 2;
   }
