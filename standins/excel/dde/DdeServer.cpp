@@ -243,7 +243,8 @@ void DdeServer::ReleasePosted(HGLOBAL h) {
   if (h && freeAfterPost_) GlobalFree(h);
 }
 
-bool DdeServer::PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept) {
+bool DdeServer::PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept,
+                         ATOM* posted) {
   ATOM a = GlobalAddAtomA(Utf8ToAnsi(item).c_str());
   LPARAM lp = PackDDElParam(WM_DDE_DATA, reinterpret_cast<UINT_PTR>(data), a);
   if (!PostMessageA(c.client, WM_DDE_DATA, reinterpret_cast<WPARAM>(c.hwnd), lp)) {
@@ -254,6 +255,7 @@ bool DdeServer::PostData(Conv& c, HGLOBAL data, const std::string& item, bool ke
     return false;
   }
   ++stats_.dataPosted;
+  if (posted) *posted = a;
   if (keepForAck && !freeAfterPost_) {
     *kept = data;  // freed by us should the client refuse it
   } else {
@@ -440,19 +442,30 @@ void DdeServer::OnDataAck(Conv& c, LPARAM lp) {
   UINT_PTR status = 0, aItem = 0;
   UnpackDDElParam(WM_DDE_ACK, lp, &status, &aItem);
   FreeDDElParam(WM_DDE_ACK, lp);
-  const std::string item = AnsiToUtf8(AtomText(static_cast<ATOM>(aItem)));
-  if (aItem) GlobalDeleteAtom(static_cast<ATOM>(aItem));
+  const ATOM atom = static_cast<ATOM>(aItem);
   const bool positive = (status & 0x8000) != 0;
-  for (auto& l : links_) {
-    if (l.conv != &c || !l.awaitingAck || !SameName(l.item, item)) continue;
-    if (!positive && l.unacked) GlobalFree(l.unacked);  // refused: the sender frees
-    l.unacked = nullptr;
-    l.awaitingAck = false;
-    if (l.resend) {
-      l.resend = false;
-      SendAdvise(l);
-    }
-    break;
+  // One acknowledgement comes per update, thousands a second: the link is found by the atom it
+  // was sent with (the client sends it back), without asking the atom table for the name.
+  Link* link = nullptr;
+  if (auto found = awaiting_.find({&c, atom}); found != awaiting_.end()) {
+    link = found->second;
+  } else {
+    const std::string item = AnsiToUtf8(AtomText(atom));
+    auto [first, last] = LinksOf(c, item);
+    for (auto it = first; it != last && !link; ++it)
+      if (it->second->conv == &c && it->second->awaitingAck && SameName(it->second->item, item))
+        link = &*it->second;
+  }
+  if (atom) GlobalDeleteAtom(atom);
+  if (!link) return;
+  Link& l = *link;
+  awaiting_.erase({&c, l.postedAtom});
+  if (!positive && l.unacked) GlobalFree(l.unacked);  // refused: the sender frees
+  l.unacked = nullptr;
+  l.awaitingAck = false;
+  if (l.resend) {
+    l.resend = false;
+    SendAdvise(l);
   }
 }
 
@@ -483,11 +496,21 @@ void DdeServer::DestroyConv(Conv* c) {
   if (h) DestroyWindow(h);
 }
 
+DdeServer::LinkRange DdeServer::LinksOf(const Conv& c, const std::string& item) {
+  // A link's item always names a cell of its conversation's sheet (advises of other items are
+  // refused), so only the links of that cell can carry this name.
+  auto pos = ParseR1C1(item);
+  if (!pos || !c.wb) return {byCell_.end(), byCell_.end()};
+  return byCell_.equal_range(LinkKey{c.wb, c.sheet, pos->row, pos->col});
+}
+
 void DdeServer::RemoveLinks(Conv& c, const std::string* item) {
-  for (auto it = byCell_.begin(); it != byCell_.end();) {
+  auto [it, last] = item ? LinksOf(c, *item) : LinkRange{byCell_.begin(), byCell_.end()};
+  while (it != last) {
     Link& l = *it->second;
     if (l.conv == &c && (!item || SameName(l.item, *item))) {
       if (l.unacked) GlobalFree(l.unacked);
+      if (l.awaitingAck) awaiting_.erase({l.conv, l.postedAtom});
       held_.erase(std::remove(held_.begin(), held_.end(), &l), held_.end());
       links_.erase(it->second);
       it = byCell_.erase(it);
@@ -510,9 +533,10 @@ void DdeServer::SendAdvise(Link& l) {
     if (!h) return;
   }
   HGLOBAL kept = nullptr;
-  if (PostData(c, h, l.item, l.ackReq, &kept) && l.ackReq) {
+  if (PostData(c, h, l.item, l.ackReq, &kept, &l.postedAtom) && l.ackReq) {
     l.awaitingAck = true;
     l.unacked = kept;
+    awaiting_[{&c, l.postedAtom}] = &l;
   }
 }
 

@@ -61,6 +61,7 @@ class DdeServer : public WorkbookObserver {
     bool defer, ackReq;
     bool awaitingAck = false, resend = false;
     HGLOBAL unacked = nullptr;  // our data the client has not acknowledged (not under Wine)
+    ATOM postedAtom = 0;        // the item's atom in the last data message
     std::string lastText;
   };
   using LinkKey = std::tuple<const Workbook*, int, int, int>;
@@ -82,9 +83,15 @@ class DdeServer : public WorkbookObserver {
   void Terminate(Conv& c);
   void DestroyConv(Conv* c);
   void RemoveLinks(Conv& c, const std::string* item);
+  using LinkMap = std::multimap<LinkKey, std::list<Link>::iterator>;
+  using LinkRange = std::pair<LinkMap::iterator, LinkMap::iterator>;
+  // The links on the cell an item names in the conversation's sheet (maybe of other
+  // conversations or other spellings); empty when the item names no cell.
+  LinkRange LinksOf(const Conv& c, const std::string& item);
   void Ack(Conv& c, bool positive, UINT_PTR hi, UINT origin);
   HGLOBAL MakeData(const std::string& text, bool response, bool ackReq);
-  bool PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept);
+  bool PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept,
+                ATOM* posted = nullptr);
   void SendAdvise(Link& l);
   std::string SystemItem(const std::string& item, bool& ok) const;
   std::string TopicList() const;
@@ -97,7 +104,10 @@ class DdeServer : public WorkbookObserver {
   bool freeAfterPost_ = false;
   std::vector<Conv*> convs_;
   std::list<Link> links_;
-  std::multimap<LinkKey, std::list<Link>::iterator> byCell_;
+  LinkMap byCell_;
+  // The links whose last update waits for its acknowledgement, by conversation and the atom
+  // that update carried.
+  std::map<std::pair<const Conv*, ATOM>, Link*> awaiting_;
   DdeStats stats_;
   bool holding_ = false;      // inside a poke or execute: hot links wait for its ACK
   std::vector<Link*> held_;
