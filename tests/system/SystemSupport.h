@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <tlhelp32.h>
 
 #include <OpcCommon.h>
 #include <OpcDataAccess.h>
@@ -67,6 +68,19 @@ inline std::size_t WaitInFile(const std::string& path, const std::string& text, 
   return at;
 }
 
+// The IDs of the running processes of one program file ("SimServer.exe").
+inline std::vector<DWORD> ProcessesNamed(const wchar_t* exe) {
+  std::vector<DWORD> pids;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return pids;
+  PROCESSENTRY32W pe{};
+  pe.dwSize = sizeof pe;
+  for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
+    if (_wcsicmp(pe.szExeFile, exe) == 0) pids.push_back(pe.th32ProcessID);
+  CloseHandle(snap);
+  return pids;
+}
+
 // The spreadsheet as its user has it: started through COM, a workbook opened and edited through
 // the automation object. Quit when the test ends.
 class Spreadsheet {
@@ -83,8 +97,16 @@ class Spreadsheet {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(L"Excel.Application", &clsid);
     if (FAILED(hr)) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                            reinterpret_cast<void**>(app_.ReleaseAndGetAddressOf()));
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                          reinterpret_cast<void**>(app_.ReleaseAndGetAddressOf()));
+    if (FAILED(hr)) {
+      // Whether a spreadsheet process was started for the failed activation (and stays).
+      std::string pids;
+      for (DWORD p : ProcessesNamed(L"WorkbookServer.exe")) pids += " " + std::to_string(p);
+      std::fprintf(stderr, "spreadsheet activation failed 0x%08lX; WorkbookServer processes now:%s\n",
+                   static_cast<unsigned long>(hr), pids.empty() ? " none" : pids.c_str());
+    }
+    return hr;
   }
   // True when the running "Excel.Application" that Tessarel will attach to is this one, not a
   // spreadsheet some earlier program left running.

@@ -97,15 +97,8 @@ struct Watched {
 
 // The ID of the running SimServer.exe, 0 when none runs.
 DWORD SimServerPid() {
-  DWORD pid = 0;
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snap == INVALID_HANDLE_VALUE) return 0;
-  PROCESSENTRY32W pe{};
-  pe.dwSize = sizeof pe;
-  for (BOOL ok = Process32FirstW(snap, &pe); ok && !pid; ok = Process32NextW(snap, &pe))
-    if (_wcsicmp(pe.szExeFile, L"SimServer.exe") == 0) pid = pe.th32ProcessID;
-  CloseHandle(snap);
-  return pid;
+  std::vector<DWORD> pids = ProcessesNamed(L"SimServer.exe");
+  return pids.empty() ? 0 : pids.front();
 }
 
 // A message box of the process ("#32770"), with its caption and text.
