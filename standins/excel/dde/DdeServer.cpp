@@ -244,8 +244,10 @@ void DdeServer::ReleasePosted(HGLOBAL h) {
 }
 
 bool DdeServer::PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept,
-                         ATOM* posted) {
-  ATOM a = GlobalAddAtomA(Utf8ToAnsi(item).c_str());
+                         ATOM* posted, ATOM reference) {
+  // The message carries one reference to the item's atom: a reference this program already
+  // holds, or a new one.
+  ATOM a = reference ? reference : GlobalAddAtomA(Utf8ToAnsi(item).c_str());
   LPARAM lp = PackDDElParam(WM_DDE_DATA, reinterpret_cast<UINT_PTR>(data), a);
   if (!PostMessageA(c.client, WM_DDE_DATA, reinterpret_cast<WPARAM>(c.hwnd), lp)) {
     ++stats_.postFailures;
@@ -456,9 +458,18 @@ void DdeServer::OnDataAck(Conv& c, LPARAM lp) {
       if (it->second->conv == &c && it->second->awaitingAck && SameName(it->second->item, item))
         link = &*it->second;
   }
-  if (atom) GlobalDeleteAtom(atom);
-  if (!link) return;
+  if (!link) {
+    if (atom) GlobalDeleteAtom(atom);
+    return;
+  }
   Link& l = *link;
+  // The reference the acknowledgement brought back is kept for the link's next update, which
+  // then needs no new one: two calls into Wine's atom table fewer per update.
+  if (atom && atom == l.postedAtom && !l.spareAtom) {
+    l.spareAtom = atom;
+  } else if (atom) {
+    GlobalDeleteAtom(atom);
+  }
   awaiting_.erase({&c, l.postedAtom});
   if (!positive && l.unacked) GlobalFree(l.unacked);  // refused: the sender frees
   l.unacked = nullptr;
@@ -510,6 +521,7 @@ void DdeServer::RemoveLinks(Conv& c, const std::string* item) {
     Link& l = *it->second;
     if (l.conv == &c && (!item || SameName(l.item, *item))) {
       if (l.unacked) GlobalFree(l.unacked);
+      if (l.spareAtom) GlobalDeleteAtom(l.spareAtom);
       if (l.awaitingAck) awaiting_.erase({l.conv, l.postedAtom});
       held_.erase(std::remove(held_.begin(), held_.end(), &l), held_.end());
       links_.erase(it->second);
@@ -533,7 +545,9 @@ void DdeServer::SendAdvise(Link& l) {
     if (!h) return;
   }
   HGLOBAL kept = nullptr;
-  if (PostData(c, h, l.item, l.ackReq, &kept, &l.postedAtom) && l.ackReq) {
+  const ATOM reference = l.spareAtom;
+  l.spareAtom = 0;  // the message owns it now (and frees it should the post fail)
+  if (PostData(c, h, l.item, l.ackReq, &kept, &l.postedAtom, reference) && l.ackReq) {
     l.awaitingAck = true;
     l.unacked = kept;
     awaiting_[{&c, l.postedAtom}] = &l;

@@ -62,6 +62,7 @@ class DdeServer : public WorkbookObserver {
     bool awaitingAck = false, resend = false;
     HGLOBAL unacked = nullptr;  // our data the client has not acknowledged (not under Wine)
     ATOM postedAtom = 0;        // the item's atom in the last data message
+    ATOM spareAtom = 0;         // a reference to it that an acknowledgement gave back
     std::string lastText;
   };
   using LinkKey = std::tuple<const Workbook*, int, int, int>;
@@ -91,7 +92,7 @@ class DdeServer : public WorkbookObserver {
   void Ack(Conv& c, bool positive, UINT_PTR hi, UINT origin);
   HGLOBAL MakeData(const std::string& text, bool response, bool ackReq);
   bool PostData(Conv& c, HGLOBAL data, const std::string& item, bool keepForAck, HGLOBAL* kept,
-                ATOM* posted = nullptr);
+                ATOM* posted = nullptr, ATOM reference = 0);
   void SendAdvise(Link& l);
   std::string SystemItem(const std::string& item, bool& ok) const;
   std::string TopicList() const;

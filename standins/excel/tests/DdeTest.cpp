@@ -132,7 +132,19 @@ TEST_F(Dde, AcknowledgedAndDeferredLinks) {
   EXPECT_EQ(a->first, "R2C1");
   EXPECT_EQ(a->second, "");  // no data, only the notice
   EXPECT_EQ(c.Request("R2C1").value_or("<none>"), "x");
+
+  // The server keeps the item's atom reference an acknowledgement brings back for the next
+  // update; when the conversation ends, every reference it held is given back.
+  ASSERT_TRUE(c.Advise("R47C5", /*ackReq=*/true));
+  for (const char* v : {"a", "b", "c"}) {
+    ASSERT_TRUE(c.Poke("R47C5", v));
+    a = c.NextAdvise();
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->second, v);
+  }
+  EXPECT_NE(GlobalFindAtomA("R47C5"), 0) << "the link holds a reference while it lasts";
   c.Terminate();
+  EXPECT_EQ(GlobalFindAtomA("R47C5"), 0) << "a reference to the item's atom was left behind";
   Call(wb.Get(), "Close", {Variant(false)});
 }
 
