@@ -8,6 +8,11 @@ export WINEPREFIX="$BUILD_DIR/wineprefix"
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# `wine` (and wine-stable, which Wine's own tools call) through the 64-bit loader: see
+# scripts/winebin/wine.
+case ":$PATH:" in *":$top/scripts/winebin:"*) ;; *) export PATH="$top/scripts/winebin:$PATH" ;; esac
+# Where 32-bit programs run, and the 32-bit system folder of the prefix (its regsvr32, cscript).
+export TESSAREL_SYSWOW64='C:\windows\syswow64'
 
 # Starts (or reuses) the project's virtual display and exports DISPLAY. A display is needed for
 # windows and for DDE. Prints the PID of an Xvfb it started itself into $BUILD_DIR/xvfb.pid.
