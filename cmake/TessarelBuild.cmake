@@ -1,11 +1,17 @@
 # Build helpers shared by every component.
 
 set(TESSAREL_WINDOWS OFF)
+set(TESSAREL_WINDOWS32 OFF)
 set(TESSAREL_WINELIB OFF)
 set(TESSAREL_NATIVE OFF)
 set(TESSAREL_FUZZ OFF)
 if(TESSAREL_TREE STREQUAL "windows")
   set(TESSAREL_WINDOWS ON)
+elseif(TESSAREL_TREE STREQUAL "windows32")
+  # The 32-bit libraries and the programs that prove them in 32-bit hosts: a windows tree in
+  # which the components' own tests (already run by the 64-bit tree) are left out.
+  set(TESSAREL_WINDOWS ON)
+  set(TESSAREL_WINDOWS32 ON)
 elseif(TESSAREL_TREE STREQUAL "winelib")
   set(TESSAREL_WINELIB ON)
 elseif(TESSAREL_TREE STREQUAL "native")
@@ -14,10 +20,11 @@ elseif(TESSAREL_TREE STREQUAL "fuzz")
   set(TESSAREL_FUZZ ON)
 else()
   message(FATAL_ERROR
-          "TESSAREL_TREE must be windows, winelib, native or fuzz, not '${TESSAREL_TREE}'")
+          "TESSAREL_TREE must be windows, windows32, winelib, native or fuzz, not '${TESSAREL_TREE}'")
 endif()
 
-# Programs of the windows and winelib trees land side by side in build/bin.
+# Programs of the windows and winelib trees land side by side in build/bin (the 32-bit tree's
+# in build/bin32).
 if(TESSAREL_BIN_DIR AND NOT TESSAREL_NATIVE)
   set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${TESSAREL_BIN_DIR})
   set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${TESSAREL_BIN_DIR})
@@ -28,6 +35,10 @@ if(TESSAREL_WINDOWS)
   add_link_options(-static)
   add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
   add_compile_options(-Wall -Wno-unknown-pragmas)
+  if(TESSAREL_WINDOWS32)
+    # The .def files name the exports undecorated; their __stdcall symbols carry @n in 32-bit.
+    add_link_options(-Wl,--enable-stdcall-fixup)
+  endif()
 elseif(TESSAREL_WINELIB)
   # libixion/liborcus headers raise dllimport warnings under _WIN32.
   add_compile_options(-w)
@@ -102,7 +113,13 @@ function(tessarel_widl out)
   foreach(i ${TESSAREL_WIDL_INCLUDES} ${W_INCLUDES} ${CMAKE_CURRENT_SOURCE_DIR})
     list(APPEND inc -I${i})
   endforeach()
-  set(widl widl -m64 ${inc})
+  if(TESSAREL_WINDOWS32)
+    # widl looks for the 32-bit stdole2.tlb beside its own 64-bit files; Debian's wine32 puts it
+    # under the i386 library folder.
+    set(widl widl -m32 -L/usr/lib/i386-linux-gnu/wine/i386-windows ${inc})
+  else()
+    set(widl widl -m64 ${inc})
+  endif()
   set(files)
   if(W_HEADER)
     add_custom_command(OUTPUT ${b}/${W_NAME}.h COMMAND ${widl} -h -H ${b}/${W_NAME}.h ${idl}
@@ -135,7 +152,8 @@ function(tessarel_widl out)
 endfunction()
 
 # tessarel_register(<target> DLL|EXE|WINELIB_EXE)
-# Records a COM server for scripts/register: dlls through regsvr32, exes with /regserver.
+# Records a COM server for scripts/register: dlls through regsvr32 (the 32-bit tree's through the
+# 32-bit regsvr32), exes with /regserver.
 # The list is written as <build tree>/register.list by tessarel_write_register_list().
 function(tessarel_register target kind)
   if(kind STREQUAL "DLL")
