@@ -113,7 +113,7 @@ function(tessarel_widl out)
   foreach(i ${TESSAREL_WIDL_INCLUDES} ${W_INCLUDES} ${CMAKE_CURRENT_SOURCE_DIR})
     list(APPEND inc -I${i})
   endforeach()
-  if(TESSAREL_WINDOWS32)
+  if(TESSAREL_WINDOWS AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     # widl looks for the 32-bit stdole2.tlb beside its own 64-bit files; Debian's wine32 puts it
     # under the i386 library folder.
     set(widl widl -m32 -L/usr/lib/i386-linux-gnu/wine/i386-windows ${inc})
