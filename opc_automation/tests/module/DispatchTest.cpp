@@ -194,8 +194,35 @@ TEST_F(Dispatch, InvokeReachesTheVtableAndNamesTheBadArgument) {
 // does), every call returns what loading it returns; registered again, the same objects work
 // without another unload (a failed load is not kept).
 TEST_F(Dispatch, WithoutTheRegisteredLibraryCallsReturnTheLoadingError) {
+  // The 32-bit Veltrane's entry (win32, beside ours under the same shared TypeLib key) is taken
+  // out too while the library is away: a 64-bit process loads the win32 file when win64 is
+  // missing. It is written back afterwards.
   struct Reregister {
-    ~Reregister() { RestoreRegistration(); }
+    const std::wstring win32Key = L"TypeLib\\" + common::GuidToString(LIBID_OPCAutomation) + L"\\1.0\\409\\win32";
+    std::wstring win32Path;
+    Reregister() {
+      HKEY k;
+      if (RegOpenKeyExW(HKEY_CLASSES_ROOT, win32Key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return;
+      wchar_t buf[1024] = {};
+      DWORD size = sizeof buf - sizeof(wchar_t);
+      if (RegQueryValueExW(k, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size) == ERROR_SUCCESS)
+        win32Path = buf;
+      RegCloseKey(k);
+      RegDeleteKeyW(HKEY_CLASSES_ROOT, win32Key.c_str());
+    }
+    void Restore() {
+      RestoreRegistration();
+      if (win32Path.empty()) return;
+      HKEY k;
+      if (RegCreateKeyExW(HKEY_CLASSES_ROOT, win32Key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr) ==
+          ERROR_SUCCESS) {
+        RegSetValueExW(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(win32Path.c_str()),
+                       static_cast<DWORD>((win32Path.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(k);
+      }
+      win32Path.clear();
+    }
+    ~Reregister() { Restore(); }
   } reregister;
   common::ComPtr<Enhancement> object = common::Make<Enhancement>();
   IDispatch* d = object.Get();
@@ -222,7 +249,7 @@ TEST_F(Dispatch, WithoutTheRegisteredLibraryCallsReturnTheLoadingError) {
   ASSERT_EQ(veltrane::CreateServerObject(IID_IDispatch, server.PutVoid()), S_OK);
   EXPECT_EQ(Names(server.Get(), {L"Connect"}).result, loading);
 
-  RestoreRegistration();
+  reregister.Restore();
   Lookup l = Names(d, {L"ConnectViaCLSID"});
   EXPECT_EQ(l.result, S_OK);
   EXPECT_EQ(Names(server.Get(), {L"Connect"}).result, S_OK);
