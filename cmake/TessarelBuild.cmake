@@ -35,7 +35,7 @@ if(TESSAREL_WINDOWS)
   add_link_options(-static)
   add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
   add_compile_options(-Wall -Wno-unknown-pragmas)
-  if(TESSAREL_WINDOWS32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # The .def files name the exports undecorated; their __stdcall symbols carry @n in 32-bit.
     add_link_options(-Wl,--enable-stdcall-fixup)
   endif()
