@@ -2,6 +2,8 @@
 // reading and writing SimServer (a 64-bit local server, reached through the 32-bit OpcProxy) and
 // listing servers through the 64-bit list service, and Corvex against the spreadsheet stand-in
 // (a 64-bit program) over DDE. Everything is late bound, as a VB6 or Office host calls it.
+// The cases other than the registry views run only where 32-bit threads keep their own thread
+// environment block across exceptions (run_x86.sh, ThreadProbe.cpp).
 #include <windows.h>
 #include <objbase.h>
 
