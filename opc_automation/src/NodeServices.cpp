@@ -43,7 +43,10 @@ class PlatformServices final : public NodeServices {
   LONG OpenClassesRoot(const char* node, HKEY* out) override {
     if (!out) return ERROR_INVALID_PARAMETER;
     *out = nullptr;
-    if (!HasNode(node)) {
+    // A name of this computer ("\\LOCALHOST", its own name) is read here: through the network
+    // registry it would need the remote registry service, which is often stopped, and Wine has
+    // none (ERROR_BAD_NETPATH).
+    if (!HasNode(node) || IsLocalNodeName(node, ComputerName())) {
       *out = HKEY_CLASSES_ROOT;
       return ERROR_SUCCESS;
     }

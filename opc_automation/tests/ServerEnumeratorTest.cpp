@@ -422,6 +422,16 @@ TEST(PlatformNodeServicesTest, LocalRootIsTheClassesRootAndTheNameIsTheComputers
   ASSERT_TRUE(GetComputerNameA(name, &size));
   EXPECT_EQ(std::string(name), p.ComputerName());
   EXPECT_EQ(kLocalClassContext, ClassContextFor(name));
+  // A node that names this computer reads this computer's classes, without the network registry
+  // (which the platform may not offer: a ProgID on "\\LOCALHOST" must still resolve).
+  const std::string ownName = std::string("\\\\") + name;
+  for (const char* local : {"\\\\LOCALHOST", "localhost", "127.0.0.1", ownName.c_str()}) {
+    SCOPED_TRACE(local);
+    root = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, p.OpenClassesRoot(local, &root));
+    EXPECT_EQ(HKEY_CLASSES_ROOT, root);
+    p.CloseClassesRoot(root);
+  }
 }
 
 // A remote node that does not exist fails with the platform's error, and within bounds.
