@@ -415,11 +415,12 @@ struct StartupRound {
   double bare = 0, ddePhase = 0, whole = 0, memMB = 0;
 };
 
-bool TessarelSetup(long n, const std::string& workbook, StartupRound& r) {
+bool TessarelSetup(long n, const std::string& workbook, StartupRound& r,
+                   const std::string& binDir) {
   wintest::TempFolder dir("ddelink_startup");
   WriteTessarelIni(dir, workbook, 1000);
   WriteTags(dir, "Start", n, 2);
-  TessarelRun t(gBin, dir.Path());
+  TessarelRun t(binDir, dir.Path());
   if (!t.Start()) return false;
   auto first = t.WaitLog("DDE Request: ", 300, 0.002);
   auto ok = first ? t.WaitLog("ConnectToDdeServer: OK for Excel,start", 600, 0.002) : std::nullopt;
@@ -444,36 +445,47 @@ bool TessarelSetup(long n, const std::string& workbook, StartupRound& r) {
 int Startup(int argc, char** argv) {
   std::vector<long> sizes = Numbers(Arg(argc, argv, "--tags", "1000,10000"));
   const int rounds = std::max(1, std::atoi(Arg(argc, argv, "--rounds", "3").c_str()));
+  // Another build's Tessarel.exe (its folder), run in every round beside this one's: a
+  // before/after comparison in one run.
+  const std::string against = Arg(argc, argv, "--against", "");
   struct Row {
     long n;
-    std::vector<double> bare, dde, whole, ratio, mem;
+    std::vector<double> bare, dde, whole, ratio, mem, otherDde, otherRatio;
   };
   std::vector<Row> rows;
   long failures = 0;
+  const int parts = against.empty() ? 2 : 3;
   for (long n : sizes) {
     if (n < 1) continue;
     Say("startup: %ld tags, %d rounds\n", n, rounds);
     wintest::TempFolder book("ddelink_startbook");
     Spreadsheet sheet(book.Path(), "Start", n,
                       [](long i) { return std::to_string(i) + "," + std::to_string(i) + ".25"; });
-    Row row{n, {}, {}, {}, {}, {}};
+    Row row{n, {}, {}, {}, {}, {}, {}, {}};
     for (int k = 0; k < rounds; ++k) {
-      // The two take turns going first, so neither always meets a fresher spreadsheet.
-      StartupRound r;
-      for (int part = 0; part < 2; ++part) {
-        if ((part == 0) == (k % 2 == 0)) {
+      // The parts take turns going first, so none always meets a fresher spreadsheet.
+      StartupRound r, other;
+      for (int step = 0; step < parts; ++step) {
+        const int part = (step + k) % parts;
+        if (part == 0) {
           r.bare = BareSetup(n, failures);
-        } else if (!TessarelSetup(n, sheet.Path(), r)) {
+        } else if (!TessarelSetup(n, sheet.Path(), part == 1 ? r : other,
+                                  part == 1 ? gBin : against)) {
           return 1;
         }
       }
       Say("  round %d: bare %.3f s, Tessarel's DDE phase %.3f s (ratio %.2f), whole start-up %.3f s\n",
           k + 1, r.bare, r.ddePhase, r.ddePhase / r.bare, r.whole);
+      if (!against.empty())
+        Say("           the other build's DDE phase %.3f s (ratio %.2f)\n", other.ddePhase,
+            other.ddePhase / r.bare);
       row.bare.push_back(r.bare);
       row.dde.push_back(r.ddePhase);
       row.whole.push_back(r.whole);
       row.ratio.push_back(r.ddePhase / r.bare);
       row.mem.push_back(r.memMB);
+      row.otherDde.push_back(other.ddePhase);
+      row.otherRatio.push_back(other.ddePhase / r.bare);
     }
     rows.push_back(row);
   }
@@ -484,6 +496,13 @@ int Startup(int argc, char** argv) {
         Percentile(r.bare, 50), Percentile(r.dde, 50), Percentile(r.ratio, 50),
         Percentile(r.bare, 50) * 1000 / r.n, Percentile(r.dde, 50) * 1000 / r.n,
         Percentile(r.whole, 50), Percentile(r.mem, 50));
+  if (!against.empty()) {
+    Say("\nthe build in %s, in the same rounds\n", against.c_str());
+    Say("    tags | its DDE phase | ratio to bare | this build's phase / its phase\n");
+    for (auto& r : rows)
+      Say("  %6ld | %11.3f s | %13.2f | %.2f\n", r.n, Percentile(r.otherDde, 50),
+          Percentile(r.otherRatio, 50), Percentile(r.dde, 50) / Percentile(r.otherDde, 50));
+  }
   if (rows.size() >= 2)
     Say("growth from %ld to %ld tags: bare x%.2f, Tessarel's DDE phase x%.2f (x%.0f would be linear)\n",
         rows[0].n, rows.back().n, Percentile(rows.back().bare, 50) / Percentile(rows[0].bare, 50),
@@ -505,7 +524,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: ddelink_bench latency [--samples N] [--configs TICK/RATE,...]\n"
                  "       ddelink_bench soak [--tags N] [--seconds S] [--period P] [--tick MS] [--rate MS] [--ack off|on|both]\n"
-                 "       ddelink_bench startup [--tags N,...] [--rounds R]\n");
+                 "       ddelink_bench startup [--tags N,...] [--rounds R] [--against OTHER_BIN_DIR]\n");
     return 2;
   }
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
