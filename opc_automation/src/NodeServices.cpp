@@ -101,12 +101,51 @@ DWORD ClassContextFor(const char* node) {
   return ClassContextFor(node, CurrentNodeServices().ComputerName());
 }
 
+bool ServerWasLeaving(HRESULT hr) {
+  return hr == CO_E_SERVER_STOPPING || hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED ||
+         hr == RPC_E_SERVER_DIED_DNE || hr == CO_E_OBJNOTCONNECTED ||
+         hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
+         hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
+}
+
+namespace {
+
+// The class is registered on the node with a local server (LocalServer32 under its CLSID key).
+bool HasLocalServer(NodeServices& services, REFCLSID clsid, const char* node) {
+  HKEY root = nullptr;
+  if (services.OpenClassesRoot(node, &root) != ERROR_SUCCESS || !root) return false;
+  wchar_t text[40] = {};
+  bool found = false;
+  if (StringFromGUID2(clsid, text, 40) > 0) {
+    const std::string key = "CLSID\\" + common::WideToAnsi(text) + "\\LocalServer32";
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) == ERROR_SUCCESS) {
+      found = true;
+      RegCloseKey(k);
+    }
+  }
+  services.CloseClassesRoot(root);
+  return found;
+}
+
+}  // namespace
+
 HRESULT CreateOnNode(REFCLSID clsid, const char* node, REFIID iid, IUnknown** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   try {
-    DWORD clsctx = ClassContextFor(node);
-    return CurrentNodeServices().CreateInstance(clsid, HasNode(node) ? node : nullptr, clsctx, iid, out);
+    NodeServices& services = CurrentNodeServices();
+    const DWORD clsctx = ClassContextFor(node);
+    const char* name = HasNode(node) ? node : nullptr;
+    for (int attempt = 1;; ++attempt) {
+      HRESULT hr = services.CreateInstance(clsid, name, clsctx, iid, out);
+      if (SUCCEEDED(hr) || attempt == kActivationTries || !(clsctx & CLSCTX_LOCAL_SERVER))
+        return hr;
+      if (!ServerWasLeaving(hr) &&
+          !(hr == REGDB_E_CLASSNOTREG && HasLocalServer(services, clsid, name)))
+        return hr;
+      services.Pause(kActivationPausesMs[attempt - 1]);
+    }
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {

@@ -31,6 +31,9 @@ class NodeServices {
 
   // This computer's name (GetComputerNameA), for the locality test.
   virtual std::string ComputerName() = 0;
+
+  // The wait between two tries of a local activation (CreateOnNode).
+  virtual void Pause(DWORD ms) { Sleep(ms); }
 };
 
 // The platform's services (the real COM and registry calls).
@@ -59,6 +62,19 @@ DWORD ClassContextFor(const char* node);
 // Connecting to a class on a node (the node rule of Connect and ConnectViaCLSID): the class
 // context by ClassContextFor, then CurrentNodeServices().CreateInstance with the node as the
 // COSERVERINFO name (none for a null or empty node), asking one interface. Returns its result.
+//
+// On this computer the activation is tried again (kActivationTries in all, kActivationPausesMs
+// apart) when it failed because the server was leaving as it was reached: a local server that
+// had just withdrawn its class objects, or died, between handing out its class factory and the
+// creation. Windows' activation starts a fresh server for such a request itself; Wine's does
+// not, and reports the failure as REGDB_E_CLASSNOTREG (what its last, remote, step says), so
+// that code counts as leaving too, though only for a class registered with a local server. The
+// last try's result is returned.
 HRESULT CreateOnNode(REFCLSID clsid, const char* node, REFIID iid, IUnknown** out);
+inline constexpr int kActivationTries = 3;
+inline constexpr DWORD kActivationPausesMs[kActivationTries - 1] = {100, 400};
+
+// True for the failures above (REGDB_E_CLASSNOTREG aside, which needs the registry's word).
+bool ServerWasLeaving(HRESULT hr);
 
 }  // namespace veltrane

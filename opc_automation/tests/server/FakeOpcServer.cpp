@@ -240,7 +240,13 @@ HRESULT NodeServices::CreateInstance(REFCLSID clsid, const char* node, DWORD cls
   *out = nullptr;
   if (IsEqualCLSID(clsid, CLSID_OPCServerList)) return REGDB_E_CLASSNOTREG;
   activations.push_back({clsid, node ? std::optional<std::string>(node) : std::nullopt, clsctx, iid});
-  if (FAILED(createResult)) return createResult;
+  if (!createResults.empty()) {
+    const HRESULT next = createResults.front();
+    createResults.pop_front();
+    if (FAILED(next)) return next;
+  } else if (FAILED(createResult)) {
+    return createResult;
+  }
   if (!server) return REGDB_E_CLASSNOTREG;
   return server->QueryInterface(iid, reinterpret_cast<void**>(out));
 }

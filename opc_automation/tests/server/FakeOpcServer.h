@@ -11,6 +11,7 @@
 #include "OpcDataAccess.h"
 #include "common/Kit.h"
 
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -196,7 +197,9 @@ class NodeServices final : public veltrane::NodeServices {
   // ProgIDs resolve through the registry root below).
   common::ComPtr<IUnknown> server;
   HRESULT createResult = S_OK;
+  std::deque<HRESULT> createResults;    // results of the next activations, before createResult
   std::vector<Activation> activations;  // every activation but the server list's
+  std::vector<DWORD> pauses;            // the waits asked for between activations
   HKEY classesRoot = nullptr;            // what OpenClassesRoot returns (not owned)
 
   HRESULT CreateInstance(REFCLSID clsid, const char* node, DWORD clsctx, REFIID iid,
@@ -204,6 +207,7 @@ class NodeServices final : public veltrane::NodeServices {
   LONG OpenClassesRoot(const char* node, HKEY* out) override;
   void CloseClassesRoot(HKEY root) override;
   std::string ComputerName() override { return "TESTBOX"; }
+  void Pause(DWORD ms) override { pauses.push_back(ms); }
 };
 
 }  // namespace fake

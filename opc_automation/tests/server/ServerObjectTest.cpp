@@ -291,6 +291,57 @@ TEST_F(ServerObjectTest, ConnectResolvesTheProgIdAndFollowsTheNodeRule) {
   EXPECT_EQ(1u, fake_->shutdownPoint->sinks.size());
 }
 
+// A local server that withdrew its class objects (or died) between handing out its factory and
+// the creation is reached again, a moment later, as a fresh server; Wine reports that failure as
+// REGDB_E_CLASSNOTREG, which counts only for a class registered with a local server.
+TEST_F(ServerObjectTest, ALocalServerLeavingAsItIsReachedIsTriedAgainAFewTimes) {
+  HKEY k = nullptr;
+  const std::string localServer =
+      "CLSID\\" + common::WideToAnsi(kFakeClsidText) + "\\LocalServer32";
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root_, localServer.c_str(), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  RegCloseKey(k);
+
+  nodes_.createResults = {REGDB_E_CLASSNOTREG};
+  ASSERT_EQ(S_OK, ConnectFake());
+  EXPECT_EQ(2u, nodes_.activations.size());
+  EXPECT_EQ(std::vector<DWORD>{100}, nodes_.pauses);
+  EXPECT_EQ(1, fake_->shutdownPoint->advises);
+
+  // Leaving every time: three tries, and the last failure is the answer.
+  nodes_.activations.clear();
+  nodes_.pauses.clear();
+  nodes_.createResults = {CO_E_SERVER_STOPPING, RPC_E_DISCONNECTED, CO_E_SERVER_STOPPING};
+  EXPECT_EQ(CO_E_SERVER_STOPPING, ConnectFake());
+  EXPECT_EQ(3u, nodes_.activations.size());
+  EXPECT_EQ((std::vector<DWORD>{100, 400}), nodes_.pauses);
+
+  // Failures that say nothing of a leaving server, and remote nodes, get one try.
+  struct Case {
+    HRESULT result;
+    const wchar_t* node;
+  } once[] = {{E_ACCESSDENIED, nullptr},
+              {CO_E_SERVER_EXEC_FAILURE, nullptr},
+              {CO_E_SERVER_STOPPING, L"plant7"},
+              {REGDB_E_CLASSNOTREG, L"plant7"}};
+  for (const Case& c : once) {
+    nodes_.activations.clear();
+    nodes_.pauses.clear();
+    nodes_.createResults = {c.result, S_OK};
+    EXPECT_EQ(c.result, c.node ? ConnectFake(Variant(c.node)) : ConnectFake())
+        << std::hex << c.result;
+    EXPECT_EQ(1u, nodes_.activations.size()) << std::hex << c.result;
+    EXPECT_TRUE(nodes_.pauses.empty());
+  }
+
+  // Without a local server registered, "not registered" is believed at once.
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(root_, localServer.c_str()));
+  nodes_.activations.clear();
+  nodes_.createResults = {REGDB_E_CLASSNOTREG, S_OK};
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, ConnectFake());
+  EXPECT_EQ(1u, nodes_.activations.size());
+}
+
 TEST_F(ServerObjectTest, BadConnectArgumentsAndUnknownProgIdsReachNoServer) {
   EXPECT_EQ(E_INVALIDARG, server_->Connect(nullptr, Variant::Missing()));
   EXPECT_EQ(E_INVALIDARG, ConnectFake(Variant(7))) << "a node that is not a string";
