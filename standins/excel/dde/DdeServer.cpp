@@ -481,6 +481,9 @@ void DdeServer::OnDataAck(Conv& c, LPARAM lp) {
 }
 
 void DdeServer::OnTerminate(Conv& c) {
+  // The conversation's links, and the atom references and data they hold, are given back before
+  // the reply: a client that has the reply finds nothing of the conversation left here.
+  RemoveLinks(c, nullptr);
   if (!c.terminating) {
     PostMessageA(c.client, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(c.hwnd), 0);
     ++stats_.terminates;
