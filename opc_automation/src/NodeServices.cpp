@@ -1,6 +1,7 @@
 #include "NodeServices.h"
 
 #include "portable/NodeName.h"
+#include "common/Registration.h"
 #include "common/Strings.h"
 
 #include <atomic>
@@ -101,6 +102,10 @@ DWORD ClassContextFor(const char* node) {
   return ClassContextFor(node, CurrentNodeServices().ComputerName());
 }
 
+namespace {
+
+// A failure of a local activation that says the server was leaving as it was reached
+// (REGDB_E_CLASSNOTREG aside, which needs the registry's word: HasLocalServer).
 bool ServerWasLeaving(HRESULT hr) {
   return hr == CO_E_SERVER_STOPPING || hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED ||
          hr == RPC_E_SERVER_DIED_DNE || hr == CO_E_OBJNOTCONNECTED ||
@@ -108,22 +113,14 @@ bool ServerWasLeaving(HRESULT hr) {
          hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
 }
 
-namespace {
-
 // The class is registered on the node with a local server (LocalServer32 under its CLSID key).
 bool HasLocalServer(NodeServices& services, REFCLSID clsid, const char* node) {
   HKEY root = nullptr;
   if (services.OpenClassesRoot(node, &root) != ERROR_SUCCESS || !root) return false;
-  wchar_t text[40] = {};
-  bool found = false;
-  if (StringFromGUID2(clsid, text, 40) > 0) {
-    const std::string key = "CLSID\\" + common::WideToAnsi(text) + "\\LocalServer32";
-    HKEY k = nullptr;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) == ERROR_SUCCESS) {
-      found = true;
-      RegCloseKey(k);
-    }
-  }
+  const common::WString key = common::ClsidKeyPath(clsid) + common::FromOle(L"\\LocalServer32");
+  HKEY k = nullptr;
+  const bool found = RegOpenKeyExW(root, common::Ole(key), 0, KEY_READ, &k) == ERROR_SUCCESS;
+  if (found) RegCloseKey(k);
   services.CloseClassesRoot(root);
   return found;
 }

@@ -74,7 +74,4 @@ HRESULT CreateOnNode(REFCLSID clsid, const char* node, REFIID iid, IUnknown** ou
 inline constexpr int kActivationTries = 3;
 inline constexpr DWORD kActivationPausesMs[kActivationTries - 1] = {100, 400};
 
-// True for the failures above (REGDB_E_CLASSNOTREG aside, which needs the registry's word).
-bool ServerWasLeaving(HRESULT hr);
-
 }  // namespace veltrane
