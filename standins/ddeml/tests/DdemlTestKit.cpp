@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 namespace ddetest {
@@ -67,8 +68,15 @@ std::string UniqueName(const std::string& tag) {
 
 TestServer::TestServer(const std::string& service, const std::string& topics, int lifetimeSeconds)
     : service_(service) {
+  // A server that does not start says why on the test's output: the test itself only sees ok().
+  auto fail = [&](const std::string& why) {
+    std::fprintf(stderr, "DdeTestServer %s did not start: %s\n", service_.c_str(), why.c_str());
+  };
   const char* bin = std::getenv("TESSAREL_BIN_DIR");
-  if (!bin) return;
+  if (!bin) {
+    fail("TESSAREL_BIN_DIR is not set");
+    return;
+  }
   std::string exe = std::string("Z:") + bin + "/DdeTestServer.exe";
   for (auto& c : exe)
     if (c == '/') c = '\\';
@@ -76,12 +84,14 @@ TestServer::TestServer(const std::string& service, const std::string& topics, in
   std::string cmd = "\"" + exe + "\" " + service + " " + topics + " " + std::to_string(lifetimeSeconds);
   STARTUPINFOA si{};
   si.cb = sizeof si;
+  DWORD start = GetTickCount();
   if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) {
+    fail("CreateProcess failed with error " + std::to_string(GetLastError()) + " after " +
+         std::to_string(GetTickCount() - start) + " ms");
     if (ready) CloseHandle(ready);
     return;
   }
   // Keep our messages flowing while it starts: its announcement is a sent broadcast.
-  DWORD start = GetTickCount();
   while (GetTickCount() - start < 15000) {
     if (WaitForSingleObject(ready, 0) == WAIT_OBJECT_0) {
       ok_ = true;
@@ -91,6 +101,15 @@ TestServer::TestServer(const std::string& service, const std::string& topics, in
     Pump(10);
   }
   if (ready) CloseHandle(ready);
+  if (ok_) return;
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(pi_.hProcess, &code);
+  char what[96];
+  if (code == STILL_ACTIVE)
+    std::snprintf(what, sizeof what, "not ready after %lu ms", GetTickCount() - start);
+  else
+    std::snprintf(what, sizeof what, "it ended with code 0x%08lx after %lu ms", code, GetTickCount() - start);
+  fail(what);
 }
 
 TestServer::~TestServer() {

@@ -442,7 +442,10 @@ int main(int argc, char** argv) {
   RegisterClassA(&wc);
   gMain = CreateWindowA("DdeTestServerMain", gService.c_str(), WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                         wc.hInstance, nullptr);
-  if (!gMain) return 1;
+  if (!gMain) {
+    std::fprintf(stderr, "DdeTestServer %s: no window (error %lu)\n", gService.c_str(), GetLastError());
+    return 1;
+  }
   SetTimer(gMain, 1, 10, nullptr);
   SetTimer(gMain, 3, lifetime * 1000u, nullptr);
   Announce(true);
