@@ -50,9 +50,9 @@ Outcome RunProgram(const wchar_t* exe, const std::wstring& args) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
                       &pi)) {
+    r.out = "cannot start the program: error " + std::to_string(GetLastError());
     CloseHandle(rd);
     CloseHandle(wr);
-    r.out = "cannot start the program";
     return r;
   }
   CloseHandle(wr);

@@ -43,9 +43,9 @@ Outcome Client(const std::wstring& args) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
                       &pi)) {
+    r.out = "cannot start opcclient.exe: error " + std::to_string(GetLastError());
     CloseHandle(rd);
     CloseHandle(wr);
-    r.out = "cannot start opcclient.exe";
     return r;
   }
   CloseHandle(wr);
